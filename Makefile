@@ -1,0 +1,44 @@
+# make run   installs what is missing, builds and starts the program
+# make test  installs what is missing, builds and runs every test
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+# Warnings are errors in CI.
+WERROR     := $(if $(filter true 1,$(CI)),ON,OFF)
+CMAKE_ARGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRELS_WERROR=$(WERROR)
+
+.PHONY: all deps build run test test-unit test-asan bench package format clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	./$(BUILD)/tamrels-midi-piano
+
+# The Qt-free code once more under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTAMRELS_SANITIZE=ON \
+	  -DTAMRELS_BUILD_UI=OFF -DTAMRELS_WERROR=$(WERROR)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ctest --test-dir $(ASAN_BUILD) -L unit --output-on-failure
+
+test: build test-asan
+	ctest --test-dir $(BUILD) --output-on-failure
+
+bench: build
+	bash bench/run.sh
+
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

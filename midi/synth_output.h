@@ -1,0 +1,71 @@
+#pragma once
+
+// The embedded General MIDI synthesizer that stands behind the MIDI Mapper: FluidSynth playing a
+// SoundFont found on the system into the first audio output that opens.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "midi_service.h"
+
+struct _fluid_hashtable_t;
+struct _fluid_synth_t;
+struct _fluid_audio_driver_t;
+
+namespace midi {
+
+// No General MIDI SoundFont was found (the familiar "no configured instruments" code).
+inline constexpr ResultCode MIDIERR_NODEVICE = 68;
+
+struct SynthConfig {
+  // SoundFonts to try, in order; a folder stands for the .sf2 and .sf3 files in it.
+  std::vector<std::string> soundFontSearch;
+  // Audio drivers to try, in order; the first that opens wins. A sound server is never started.
+  std::vector<std::string> audioDrivers;
+  int sampleRate = 48000;
+  int periodSize = 64;  // frames: 1.3 ms at 48 kHz
+  int periods = 2;
+  double gain = 0.5;
+
+  static SynthConfig defaults();
+};
+
+// The first SoundFont that the search finds, or an empty string.
+std::string findSoundFont(const std::vector<std::string>& search);
+
+class SynthOutput {
+ public:
+  ~SynthOutput();
+  SynthOutput(const SynthOutput&) = delete;
+  SynthOutput& operator=(const SynthOutput&) = delete;
+
+  // Loads the SoundFont (its samples only when first played) and starts the audio output.
+  static ResultCode open(const SynthConfig& config, std::unique_ptr<SynthOutput>& out);
+
+  ResultCode send(std::uint32_t message);
+
+  const std::string& soundFont() const { return m_soundFont; }
+  const std::string& audioDriver() const { return m_audioDriver; }
+  // The audio buffer the synthesizer writes, in milliseconds.
+  double bufferMilliseconds() const;
+
+ private:
+  SynthOutput() = default;
+
+  struct SettingsDeleter { void operator()(_fluid_hashtable_t* s) const; };
+  struct SynthDeleter { void operator()(_fluid_synth_t* s) const; };
+  struct DriverDeleter { void operator()(_fluid_audio_driver_t* d) const; };
+
+  // Declared in this order so that destruction stops the audio before the synth goes.
+  std::unique_ptr<_fluid_hashtable_t, SettingsDeleter> m_settings;
+  std::unique_ptr<_fluid_synth_t, SynthDeleter> m_synth;
+  std::unique_ptr<_fluid_audio_driver_t, DriverDeleter> m_driver;
+  std::string m_soundFont;
+  std::string m_audioDriver;
+  int m_periodSize = 0;
+  int m_periods = 0;
+  int m_sampleRate = 0;
+};
+
+}  // namespace midi

@@ -1,0 +1,91 @@
+#include "system_midi_service.h"
+
+#include <cstring>
+#include <new>
+
+namespace midi {
+
+SystemMidiService::SystemMidiService(SynthConfig synth)
+    : SystemMidiService(std::move(synth), listOutputPorts()) {}
+
+SystemMidiService::SystemMidiService(SynthConfig synth, std::vector<PortInfo> ports)
+    : m_synthConfig(std::move(synth)), m_ports(std::move(ports)) {}
+
+SystemMidiService::~SystemMidiService() = default;
+
+std::uint32_t SystemMidiService::midiOutGetNumDevs() {
+  return static_cast<std::uint32_t>(m_ports.size());
+}
+
+ResultCode SystemMidiService::midiOutGetDevCapsA(std::int32_t deviceId, MidiOutCaps& caps,
+                                                 std::uint32_t size) {
+  if (size != sizeof(MidiOutCaps)) return MMSYSERR_INVALPARAM;
+  if (deviceId < MIDI_MAPPER || deviceId >= static_cast<std::int32_t>(m_ports.size()))
+    return MMSYSERR_BADDEVICEID;
+  caps = MidiOutCaps{};
+  caps.wChannelMask = 0xFFFF;
+  caps.vDriverVersion = 0x0100;
+  std::string name;
+  if (deviceId == MIDI_MAPPER) {
+    name = "MIDI Mapper";
+    caps.wTechnology = MOD_SWSYNTH;
+    caps.wVoices = 256;
+    caps.wNotes = 256;
+  } else {
+    name = m_ports[deviceId].displayName;
+    caps.wTechnology = MOD_MIDIPORT;
+  }
+  std::memcpy(caps.szPname, name.data(), std::min(name.size(), sizeof caps.szPname - 1));
+  return MMSYSERR_NOERROR;
+}
+
+bool SystemMidiService::isOpen(std::int32_t deviceId) const {
+  bool open = false;
+  m_outputs.forEach([&](const Output& o) { open = open || o.deviceId == deviceId; });
+  return open;
+}
+
+ResultCode SystemMidiService::midiOutOpen(MidiOutHandle& handle, std::int32_t deviceId,
+                                          std::uintptr_t callback, std::uintptr_t instance,
+                                          std::uint32_t flags) {
+  handle = 0;
+  if (callback != 0 || instance != 0 || flags != 0) return MMSYSERR_INVALPARAM;
+  if (deviceId < MIDI_MAPPER || deviceId >= static_cast<std::int32_t>(m_ports.size()))
+    return MMSYSERR_BADDEVICEID;
+  if (isOpen(deviceId)) return MMSYSERR_ALLOCATED;
+
+  std::unique_ptr<Output> output(new (std::nothrow) Output{deviceId, {}});
+  if (!output) return MMSYSERR_NOMEM;
+  ResultCode rc;
+  if (deviceId == MIDI_MAPPER) {
+    std::unique_ptr<SynthOutput> synth;
+    rc = SynthOutput::open(m_synthConfig, synth);
+    output->backend = std::move(synth);
+  } else {
+    std::unique_ptr<PortOutput> port;
+    rc = PortOutput::open(m_ports[deviceId], port);
+    output->backend = std::move(port);
+  }
+  if (rc != MMSYSERR_NOERROR) return rc;
+  handle = m_outputs.insert(std::move(output));
+  return MMSYSERR_NOERROR;
+}
+
+ResultCode SystemMidiService::midiOutShortMsg(MidiOutHandle handle, std::uint32_t message) {
+  Output* output = m_outputs.find(handle);
+  if (!output) return MMSYSERR_INVALHANDLE;
+  return std::visit([message](auto& backend) { return backend->send(message); }, output->backend);
+}
+
+ResultCode SystemMidiService::midiOutClose(MidiOutHandle handle) {
+  return m_outputs.remove(handle) ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+}
+
+const SynthOutput* SystemMidiService::synthFor(MidiOutHandle handle) const {
+  const Output* output = m_outputs.find(handle);
+  if (!output) return nullptr;
+  const auto* synth = std::get_if<std::unique_ptr<SynthOutput>>(&output->backend);
+  return synth ? synth->get() : nullptr;
+}
+
+}  // namespace midi

@@ -1,0 +1,47 @@
+#pragma once
+
+// The MIDI output service of this platform: device id -1 (the MIDI Mapper) is the embedded
+// synthesizer, ids 0..n-1 are the system's MIDI output ports as listed once at construction.
+// Every handle goes through a handle table; at most one output per device is open at a time.
+
+#include <memory>
+#include <variant>
+#include <vector>
+
+#include "handle_table.h"
+#include "midi_service.h"
+#include "port_output.h"
+#include "synth_output.h"
+
+namespace midi {
+
+class SystemMidiService final : public MidiOutService {
+ public:
+  explicit SystemMidiService(SynthConfig synth = SynthConfig::defaults());
+  // Uses the given ports instead of listing the system's (tests).
+  SystemMidiService(SynthConfig synth, std::vector<PortInfo> ports);
+  ~SystemMidiService() override;
+
+  std::uint32_t midiOutGetNumDevs() override;
+  ResultCode midiOutGetDevCapsA(std::int32_t deviceId, MidiOutCaps& caps, std::uint32_t size) override;
+  ResultCode midiOutOpen(MidiOutHandle& handle, std::int32_t deviceId, std::uintptr_t callback,
+                         std::uintptr_t instance, std::uint32_t flags) override;
+  ResultCode midiOutShortMsg(MidiOutHandle handle, std::uint32_t message) override;
+  ResultCode midiOutClose(MidiOutHandle handle) override;
+
+  // The synthesizer behind an open handle of the Mapper, or nullptr (benchmarks, diagnostics).
+  const SynthOutput* synthFor(MidiOutHandle handle) const;
+
+ private:
+  struct Output {
+    std::int32_t deviceId;
+    std::variant<std::unique_ptr<SynthOutput>, std::unique_ptr<PortOutput>> backend;
+  };
+  bool isOpen(std::int32_t deviceId) const;
+
+  SynthConfig m_synthConfig;
+  std::vector<PortInfo> m_ports;
+  HandleTable<Output> m_outputs;
+};
+
+}  // namespace midi

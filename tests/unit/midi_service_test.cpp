@@ -1,0 +1,182 @@
+// The handle table and the parts of the system MIDI service that need no running peer.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "midi/handle_table.h"
+#include "midi/port_output.h"
+#include "midi/system_midi_service.h"
+
+namespace fs = std::filesystem;
+using namespace midi;
+
+namespace {
+
+TEST(HandleTable, DeadHandlesAreToldApartFromLiveOnes) {
+  HandleTable<int> table;
+  EXPECT_EQ(table.find(0), nullptr);
+  const MidiOutHandle a = table.insert(std::make_unique<int>(1));
+  ASSERT_NE(a, 0u);
+  EXPECT_EQ(*table.find(a), 1);
+  EXPECT_EQ(table.find(a + 1), nullptr);       // invented
+  EXPECT_EQ(table.find(0xFFFFFFFFu), nullptr);  // invented, far out
+  ASSERT_NE(table.remove(a), nullptr);
+  EXPECT_EQ(table.find(a), nullptr);  // closed
+  EXPECT_EQ(table.remove(a), nullptr);
+
+  const MidiOutHandle b = table.insert(std::make_unique<int>(2));  // same slot, new generation
+  EXPECT_NE(a, b);
+  EXPECT_EQ(table.find(a), nullptr);  // stale
+  EXPECT_EQ(*table.find(b), 2);
+}
+
+TEST(HandleTable, HandlesStayUniqueAcrossManyReuses) {
+  HandleTable<int> table;
+  MidiOutHandle previous = 0;
+  for (int i = 0; i < 10000; ++i) {
+    const MidiOutHandle h = table.insert(std::make_unique<int>(i));
+    ASSERT_NE(h, 0u);
+    ASSERT_NE(h, previous);
+    ASSERT_NE(table.remove(h), nullptr);
+    previous = h;
+  }
+}
+
+TEST(ShortMessageLength, ByteCountFromTheStatusByte) {
+  EXPECT_EQ(shortMessageLength(0x007F3C90), 3);
+  EXPECT_EQ(shortMessageLength(0x00003C80), 3);
+  EXPECT_EQ(shortMessageLength(0x000000C5), 2);  // program change
+  EXPECT_EQ(shortMessageLength(0x000040D0), 2);  // channel pressure
+  EXPECT_EQ(shortMessageLength(0x00407FE0), 3);  // pitch bend
+  EXPECT_EQ(shortMessageLength(0x00003C3C), 0);  // no status byte
+  EXPECT_EQ(shortMessageLength(0x000000F8), 0);  // system real time: not sent here
+}
+
+TEST(PortNames, CutToWholeUtf8Characters) {
+  EXPECT_EQ(cutUtf8("short", 31), "short");
+  const std::string s = std::string(30, 'a') + "\xC3\xA9" + "b";  // é straddles byte 31
+  EXPECT_EQ(cutUtf8(s, 31), std::string(30, 'a'));
+  const std::string euro = std::string(29, 'a') + "\xE2\x82\xAC";  // € is 3 bytes: 32 in all
+  EXPECT_EQ(cutUtf8(euro, 31), std::string(29, 'a'));
+  EXPECT_EQ(cutUtf8(std::string(40, 'x'), 31).size(), 31u);
+}
+
+TEST(PortNames, AlsaPortsAreShownByTheirPortName) {
+  EXPECT_EQ(alsaDisplayName("Midi Through:Midi Through Port-0 14:0"), "Midi Through Port-0");
+  EXPECT_EQ(alsaDisplayName("FLUID Synth (1234):Synth input port (1234:0) 128:0"),
+            "Synth input port (1234:0)");
+  EXPECT_EQ(alsaDisplayName("System:Timer 0:0"), "");  // the system client
+  EXPECT_EQ(alsaDisplayName("System:Announce 0:1"), "");
+  EXPECT_EQ(alsaDisplayName("Tamrels Midi Piano:out 129:0"), "");  // our own
+}
+
+TEST(SystemService, DevicesAndCapabilities) {
+  SystemMidiService service(SynthConfig{}, {{PortApi::Jack, "a:in", "a:in"},
+                                            {PortApi::Alsa, "X:Port 1 20:0", "Port 1"}});
+  EXPECT_EQ(service.midiOutGetNumDevs(), 2u);
+  MidiOutCaps caps;
+  EXPECT_EQ(service.midiOutGetDevCapsA(1, caps, sizeof caps), MMSYSERR_NOERROR);
+  EXPECT_STREQ(caps.szPname, "Port 1");
+  EXPECT_EQ(caps.wTechnology, MOD_MIDIPORT);
+  EXPECT_EQ(service.midiOutGetDevCapsA(-1, caps, sizeof caps), MMSYSERR_NOERROR);
+  EXPECT_STREQ(caps.szPname, "MIDI Mapper");
+  EXPECT_EQ(service.midiOutGetDevCapsA(2, caps, sizeof caps), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(service.midiOutGetDevCapsA(-2, caps, sizeof caps), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(service.midiOutGetDevCapsA(0, caps, 12), MMSYSERR_INVALPARAM);
+}
+
+TEST(SystemService, RefusesWhatItCannotDo) {
+  SystemMidiService service(SynthConfig{}, {});
+  MidiOutHandle h = 1234;
+  EXPECT_EQ(service.midiOutOpen(h, 0, 0, 0, 0), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(h, 0u);
+  EXPECT_EQ(service.midiOutOpen(h, -1, 0x1234, 0, 0), MMSYSERR_INVALPARAM);  // no callbacks
+  for (MidiOutHandle dead : {0u, 1u, 4097u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(service.midiOutShortMsg(dead, 0x007F3C90), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(service.midiOutClose(dead), MMSYSERR_INVALHANDLE);
+  }
+}
+
+class SoundFonts : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() /
+          ("tamrels-sf-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir / "empty");
+    fs::create_directories(dir / "fonts");
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  void touch(const fs::path& p) { std::ofstream(p) << "x"; }
+  fs::path dir;
+};
+
+TEST_F(SoundFonts, SearchTakesTheFirstEntryThatHasAFont) {
+  touch(dir / "fonts" / "b.sf3");
+  touch(dir / "fonts" / "a.sf2");
+  touch(dir / "fonts" / "notes.txt");
+  fs::create_symlink(dir / "missing.sf2", dir / "dangling.sf2");
+  EXPECT_EQ(findSoundFont({(dir / "dangling.sf2").string(), (dir / "empty").string(),
+                           (dir / "fonts").string()}),
+            (dir / "fonts" / "a.sf2").string());
+  EXPECT_EQ(findSoundFont({(dir / "fonts" / "b.sf3").string(), (dir / "fonts").string()}),
+            (dir / "fonts" / "b.sf3").string());
+  EXPECT_EQ(findSoundFont({(dir / "empty").string(), "/nonexistent/x.sf2"}), "");
+}
+
+TEST_F(SoundFonts, MapperWithoutASoundFontFailsWithItsCode) {
+  SynthConfig config;
+  config.soundFontSearch = {(dir / "empty").string()};
+  config.audioDrivers = {"file"};
+  SystemMidiService service(config, {});
+  MidiOutHandle h = 77;
+  EXPECT_EQ(service.midiOutOpen(h, MIDI_MAPPER, 0, 0, 0), MIDIERR_NODEVICE);
+  EXPECT_EQ(h, 0u);
+}
+
+TEST_F(SoundFonts, ABrokenFontFailsLikeNoFont) {
+  touch(dir / "fonts" / "broken.sf2");
+  SynthConfig config;
+  config.soundFontSearch = {(dir / "fonts").string()};
+  config.audioDrivers = {"file"};
+  SystemMidiService service(config, {});
+  MidiOutHandle h = 0;
+  EXPECT_EQ(service.midiOutOpen(h, MIDI_MAPPER, 0, 0, 0), MIDIERR_NODEVICE);
+}
+
+TEST(Synth, NoAudioOutputFailsWithNoDriver) {
+  SynthConfig config = SynthConfig::defaults();
+  config.audioDrivers = {"no-such-driver"};
+  SystemMidiService service(config, {});
+  MidiOutHandle h = 0;
+  if (findSoundFont(config.soundFontSearch).empty()) GTEST_SKIP() << "no GM SoundFont installed";
+  EXPECT_EQ(service.midiOutOpen(h, MIDI_MAPPER, 0, 0, 0), MMSYSERR_NODRIVER);
+}
+
+TEST(Synth, OpensPlaysAndRefusesASecondOpen) {
+  // FluidSynth's "file" driver writes to a file: a real synthesizer with no sound server.
+  SynthConfig config = SynthConfig::defaults();
+  if (findSoundFont(config.soundFontSearch).empty()) GTEST_SKIP() << "no GM SoundFont installed";
+  const fs::path wav = fs::temp_directory_path() / "tamrels-synth-test.wav";
+  config.audioDrivers = {"file"};
+  SystemMidiService service(config, {});
+  MidiOutHandle h = 0;
+  ASSERT_EQ(service.midiOutOpen(h, MIDI_MAPPER, 0, 0, 0), MMSYSERR_NOERROR);
+  EXPECT_EQ(service.synthFor(h)->audioDriver(), "file");
+  EXPECT_EQ(service.midiOutShortMsg(h, 0x007F3C90), MMSYSERR_NOERROR);
+  EXPECT_EQ(service.midiOutShortMsg(h, 0x00003C80), MMSYSERR_NOERROR);
+  EXPECT_EQ(service.midiOutShortMsg(h, 0x00003C80), MMSYSERR_NOERROR);  // a second Note Off is fine
+  EXPECT_EQ(service.midiOutShortMsg(h, 0x00003C90), MMSYSERR_NOERROR);  // velocity 0: a Note Off
+  EXPECT_EQ(service.midiOutShortMsg(h, 0x000000F8), MMSYSERR_INVALPARAM);
+  MidiOutHandle second = 0;
+  EXPECT_EQ(service.midiOutOpen(second, MIDI_MAPPER, 0, 0, 0), MMSYSERR_ALLOCATED);
+  EXPECT_EQ(service.midiOutClose(h), MMSYSERR_NOERROR);
+  EXPECT_EQ(service.midiOutShortMsg(h, 0x007F3C90), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(service.midiOutClose(h), MMSYSERR_INVALHANDLE);
+  fs::remove("fluidsynth.wav");
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+#include "form1.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QInputDialog>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLayout>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QWindow>
+
+#include "core/keyboard_map.h"
+#include "core/number_text.h"
+#include "key_translation.h"
+#include "layout.h"
+
+namespace ui {
+
+namespace {
+
+// Menu captions show "&" literally: there are no access keys.
+QString menuText(const std::string& caption) {
+  return QString::fromUtf8(caption.data(), static_cast<qsizetype>(caption.size()))
+      .replace('&', "&&");
+}
+
+}  // namespace
+
+Form1::Form1(midi::MidiOutService& service, QWidget* parent)
+    : QMainWindow(parent), m_piano(service, *this) {
+  setWindowTitle(kTitle);
+  buildMenus();
+  buildControls();
+  qApp->installEventFilter(this);  // key preview: see every key before the focused control
+  m_piano.Form_Load();
+}
+
+Form1::~Form1() {
+  qApp->removeEventFilter(this);
+  unload();
+}
+
+void Form1::buildControls() {
+  m_client = new QWidget(this);
+  const int dpi = logicalDpiX();
+  m_client->setFixedSize(twipsToPixels(kClientWidth, dpi), twipsToPixels(kClientHeight, dpi));
+  m_client->setAutoFillBackground(true);
+  QPalette palette = m_client->palette();
+  palette.setColor(QPalette::Window, QColor(0xC0, 0xC0, 0xC0));
+  palette.setColor(QPalette::WindowText, Qt::black);
+  palette.setColor(QPalette::Button, QColor(0xC0, 0xC0, 0xC0));
+  palette.setColor(QPalette::ButtonText, Qt::black);
+  m_client->setPalette(palette);
+  setCentralWidget(m_client);
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+  // Stacking, bottom up: the label, the white keys (of two neighbours the right-hand one on
+  // top), the black keys, the bar.
+  m_label = new QLabel("vol", m_client);
+  m_label->setGeometry(toPixels(kVolumeLabel, dpi));
+  m_label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  m_label->setAutoFillBackground(true);
+  m_label->setFocusPolicy(Qt::NoFocus);
+
+  for (bool black : {false, true}) {
+    for (int i = 0; i < core::kKeyCount; ++i) {
+      const KeyLayout& k = kKeys[static_cast<std::size_t>(i)];
+      if (k.black != black) continue;
+      auto* key = new PianoKey(i, k.caption, k.black, m_client);
+      key->setGeometry(toPixels(keyRect(i), dpi));
+      key->raise();
+      connect(key, &PianoKey::pressed, this, [this](int index) {
+        m_piano.key_MouseDown(static_cast<std::int16_t>(index));
+      });
+      connect(key, &PianoKey::released, this, [this](int index) {
+        m_piano.key_MouseUp(static_cast<std::int16_t>(index));
+      });
+      m_keys[static_cast<std::size_t>(i)] = key;
+    }
+  }
+
+  m_vol = new VolumeBar(m_client);
+  m_vol->setGeometry(toPixels(kVolumeBar, dpi));
+  m_vol->setAccessibleName("vol");
+  m_vol->raise();
+  connect(m_vol, &VolumeBar::changed, this, [this] { m_piano.vol_Change(); });
+
+  // Tab order: by the table's tab index (white keys, then black keys), then the bar.
+  std::vector<QWidget*> order(core::kKeyCount);
+  for (int i = 0; i < core::kKeyCount; ++i)
+    order[static_cast<std::size_t>(kKeys[static_cast<std::size_t>(i)].tabIndex)] = key(i);
+  order.push_back(m_vol);
+  for (std::size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+  order.front()->setFocus();
+}
+
+QAction* Form1::addMenuItem(QMenu* menu, bool visible, bool enabled) {
+  auto* action = menu->addAction(QString());
+  action->setCheckable(true);
+  action->setVisible(visible);
+  action->setEnabled(enabled);
+  return action;
+}
+
+void Form1::buildMenus() {
+  QMenuBar* bar = menuBar();
+  bar->setNativeMenuBar(false);  // the commands stay in the window on every desktop
+
+  m_deviceMenu = bar->addMenu("Midi Device");
+  ensureDeviceItems(midi::kDesignDeviceItems);
+  m_deviceItems[0]->setVisible(true);
+  m_deviceItems[0]->setEnabled(true);
+
+  QMenu* channels = bar->addMenu("Channel");
+  for (int i = 0; i < core::kChannelCount; ++i) {
+    QAction* item = addMenuItem(channels, true, true);
+    item->setText(QString::number(i + 1));
+    // Qt toggles a checkable item by itself; the check marks are the piano's to set.
+    connect(item, &QAction::triggered, this, [this, item, i](bool checked) {
+      item->setChecked(!checked);
+      m_piano.chan_Click(static_cast<std::int16_t>(i));
+    });
+    m_chanItems[static_cast<std::size_t>(i)] = item;
+  }
+
+  m_base = bar->addAction("Base note");
+  connect(m_base, &QAction::triggered, this, [this] { m_piano.base_Click(); });
+}
+
+// ---- PianoView ----
+
+void Form1::setKeyState(std::int16_t index, int state) { key(index)->setState(state); }
+
+void Form1::ensureDeviceItems(int count) {
+  while (static_cast<int>(m_deviceItems.size()) < count) {
+    const int index = static_cast<int>(m_deviceItems.size());
+    QAction* item = addMenuItem(m_deviceMenu, false, false);
+    connect(item, &QAction::triggered, this, [this, item, index](bool checked) {
+      item->setChecked(!checked);
+      m_piano.device_Click(static_cast<std::int16_t>(index));
+    });
+    m_deviceItems.push_back(item);
+  }
+}
+
+void Form1::setDeviceCaption(std::int16_t index, const std::string& caption) {
+  deviceItem(index)->setText(menuText(caption));
+}
+void Form1::setDeviceVisible(std::int16_t index, bool visible) { deviceItem(index)->setVisible(visible); }
+void Form1::setDeviceEnabled(std::int16_t index, bool enabled) { deviceItem(index)->setEnabled(enabled); }
+void Form1::setDeviceChecked(std::int16_t index, bool checked) { deviceItem(index)->setChecked(checked); }
+
+void Form1::showMessage(const std::string& text) {
+  QMessageBox box(QMessageBox::NoIcon, kTitle, QString::fromStdString(text), QMessageBox::Ok, this);
+  box.exec();
+}
+
+void Form1::setChannelChecked(std::int16_t index, bool checked) {
+  channelItem(index)->setChecked(checked);
+}
+
+void Form1::setVolumeMinimum(std::int16_t value) { m_vol->setTopValue(value); }
+void Form1::setVolumeMaximum(std::int16_t value) { m_vol->setBottomValue(value); }
+void Form1::setVolumeValue(std::int16_t value) { m_vol->setBarValue(value); }
+std::int16_t Form1::volumeValue() const { return static_cast<std::int16_t>(m_vol->barValue()); }
+
+std::optional<std::string> Form1::askText(const std::string& prompt, const std::string& title,
+                                          const std::string& answer) {
+  bool ok = false;
+  const QString text =
+      QInputDialog::getText(this, QString::fromStdString(title), QString::fromStdString(prompt),
+                            QLineEdit::Normal, QString::fromStdString(answer), &ok);
+  if (!ok) return std::nullopt;
+  return text.toStdString();
+}
+
+std::string Form1::decimalSeparator() const { return locale().decimalPoint().toStdString(); }
+
+void Form1::showBaseNote(std::int16_t baseNote) {
+  for (int i = 0; i < core::kKeyCount; ++i)
+    key(i)->setAccessibleName(QString("%1, %2")
+                                  .arg(kKeys[static_cast<std::size_t>(i)].caption)
+                                  .arg(QString::fromStdString(core::noteName(baseNote + i))));
+}
+
+// ---- events ----
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  const auto type = event->type();
+  if ((type != QEvent::KeyPress && type != QEvent::KeyRelease) || !watched->isWindowType())
+    return false;
+  auto* keyEvent = static_cast<QKeyEvent*>(event);
+  const std::int16_t code = virtualKeyFor(*keyEvent);
+  if (watched == windowHandle()) {
+    if (type == QEvent::KeyPress) {
+      m_piano.Form_KeyDown(code);
+    } else if (!keyEvent->isAutoRepeat() && !keyPhysicallyDown(*keyEvent)) {
+      m_piano.Form_KeyUp(code);
+    }
+  } else if (type == QEvent::KeyRelease && !keyEvent->isAutoRepeat()) {
+    // A key let go while one of our menus or dialogs has the keyboard: the key-up would be lost.
+    const std::int16_t index = core::KeyIndexForKeyCode(code);
+    if (index >= 0 && m_piano.engine().keyState(index) == 1 && !keyPhysicallyDown(*keyEvent))
+      m_piano.Form_KeyUp(code);
+  }
+  return false;  // never consumed: the focused control still gets the key
+}
+
+void Form1::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::ActivationChange && !isActiveWindow()) m_piano.Form_Deactivate();
+  QMainWindow::changeEvent(event);
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+  unload();
+  event->accept();
+}
+
+void Form1::unload() {
+  if (m_unloaded) return;
+  m_unloaded = true;
+  m_piano.Form_Unload();
+}
+
+}  // namespace ui

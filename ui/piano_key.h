@@ -1,0 +1,39 @@
+#pragma once
+
+// One key of the keyboard: draws raised (state 0) or pressed in (state 1). The widget never
+// changes its own state; it reports mouse presses and releases and the engine decides.
+
+#include <QWidget>
+
+namespace ui {
+
+class PianoKey : public QWidget {
+  Q_OBJECT
+ public:
+  PianoKey(int index, const QString& caption, bool black, QWidget* parent);
+
+  int index() const { return m_index; }
+  bool isBlack() const { return m_black; }
+  int state() const { return m_state; }
+  void setState(int state);
+
+  static QColor faceColor(bool black, bool pressed);
+  static QColor captionColor(bool black);
+
+ signals:
+  void pressed(int index);
+  void released(int index);
+
+ protected:
+  void paintEvent(QPaintEvent*) override;
+  void mousePressEvent(QMouseEvent*) override;
+  void mouseReleaseEvent(QMouseEvent*) override;
+
+ private:
+  int m_index;
+  QString m_caption;
+  bool m_black;
+  int m_state = 0;
+};
+
+}  // namespace ui
