@@ -84,6 +84,7 @@ void Form1::buildControls() {
   m_vol = new VolumeBar(m_client);
   m_vol->setGeometry(toPixels(kVolumeBar, dpi));
   m_vol->setAccessibleName("vol");
+  m_vol->setFocusPolicy(Qt::StrongFocus);  // a tab stop, like the keys
   m_vol->raise();
   connect(m_vol, &VolumeBar::changed, this, [this] { m_piano.vol_Change(); });
 

@@ -1,0 +1,286 @@
+// The window under the offscreen platform: its layout at 96 dpi, where the mouse lands, the
+// menus, key preview and the settings' controls. The piano behind it is the real one, on a
+// recording MIDI service.
+
+#include <QAccessible>
+#include <QInputDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QTimer>
+#include <QWindow>
+#include <QtTest>
+#include <memory>
+
+#include "support/recording_midi_service.h"
+#include "ui/form1.h"
+#include "ui/layout.h"
+
+using testing_support::RecordingMidiService;
+
+namespace {
+
+std::uint32_t on(int channel, int note, int velocity) { return core::noteOnMessage(channel, note, velocity); }
+std::uint32_t off(int channel, int note) { return core::noteOffMessage(channel, note); }
+
+}  // namespace
+
+class Form1Test : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<RecordingMidiService> service;
+  std::unique_ptr<ui::Form1> form;
+
+  void start(std::vector<std::string> devices = {}) {
+    form.reset();
+    service = std::make_unique<RecordingMidiService>(std::move(devices));
+    form = std::make_unique<ui::Form1>(*service);
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    service->sent.clear();
+    service->calls.clear();
+  }
+  QWidget* at(int xTwips, int yTwips) {
+    return form->clientArea()->childAt(QPoint(xTwips / 15, yTwips / 15));
+  }
+  int keyAt(int xTwips, int yTwips) {
+    auto* key = qobject_cast<ui::PianoKey*>(at(xTwips, yTwips));
+    return key ? key->index() : -1;
+  }
+  // Runs fn, and answers the modal dialog that it opens with answer (a button or text).
+  template <typename Fn, typename Answer>
+  void whileModal(Fn fn, Answer answer) {
+    QTimer::singleShot(0, this, [answer] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (modal) answer(modal);
+    });
+    fn();
+  }
+
+ private slots:
+  void init() { start(); }
+  void cleanup() { form.reset(); }
+
+  void windowTitleAndClientSize() {
+    QCOMPARE(form->logicalDpiX(), 96);
+    QCOMPARE(form->windowTitle(), QString("Tamrels Midi Piano"));
+    QCOMPARE(form->clientArea()->size(), QSize(345, 185));
+    QCOMPARE(form->clientArea()->mapTo(form.get(), QPoint(0, 0)).y(), form->menuBar()->height());
+  }
+
+  void keyGeometryFollowsTheTable() {
+    const int lefts[17] = {24, 48, 56, 80, 88, 120, 144, 152, 176, 184, 208, 216, 248, 272, 280, 304, 312};
+    for (int i = 0; i < 17; ++i) {
+      const bool black = ui::kKeys[static_cast<std::size_t>(i)].black;
+      QCOMPARE(form->key(i)->geometry(), QRect(lefts[i], 0, black ? 17 : 33, black ? 89 : 145));
+      QCOMPARE(form->key(i)->isBlack(), black);
+    }
+    QCOMPARE(form->key(16)->geometry().right(), 344);  // the keys fill the width exactly
+    QCOMPARE(form->volumeBar()->geometry(), QRect(0, 24, 17, 121));
+    QCOMPARE(form->volumeLabel()->geometry(), QRect(0, 8, 17, 17));
+    QCOMPARE(form->volumeLabel()->text(), QString("vol"));
+    QCOMPARE(ui::toPixels(ui::keyRect(0), 192), QRect(48, 0, 66, 290));  // 192 dpi: double
+  }
+
+  void mouseLandsWhereTheStackingSays() {
+    QCOMPARE(keyAt(720 + 120, 600), 1);    // a black key over two white keys
+    QCOMPARE(keyAt(720 + 10, 1320), 1);    // its bottom row
+    QCOMPARE(keyAt(720 + 10, 1350), 0);    // below it: the white key
+    QCOMPARE(keyAt(840, 1800), 2);         // the shared column belongs to the right-hand key
+    QCOMPARE(keyAt(825, 1800), 0);
+    QCOMPARE(keyAt(1800, 300), 5);         // no black key between C and V
+    QCOMPARE(keyAt(5174, 2160), 16);
+    QCOMPARE(at(60, 600), form->volumeBar());
+    QCOMPARE(at(60, 2190), nullptr);        // the strip under the keys
+    QCOMPARE(at(300, 1000), nullptr);       // between the bar and the first key
+    QCOMPARE(at(60, 60), nullptr);          // above the label
+    QCOMPARE(at(60, 150), form->volumeLabel());
+    QCOMPARE(at(60, 365), form->volumeBar());  // the label's last row lies under the bar
+  }
+
+  void anyMouseButtonPlaysAndTheReleaseGoesToThePressedKey() {
+    ui::PianoKey* z = form->key(0);
+    QTest::mousePress(z, Qt::RightButton, {}, QPoint(10, 120));
+    QCOMPARE(z->state(), 1);
+    // Let go over another key: the key that got the press gets the release.
+    QTest::mouseRelease(z, Qt::RightButton, {}, z->mapFrom(form->clientArea(), QPoint(200, 120)));
+    QCOMPARE(z->state(), 0);
+    QCOMPARE(service->delivered(), (std::vector<std::uint32_t>{on(0, 60, 127), off(0, 60)}));
+  }
+
+  void aClickDoesNotToggleAKeyThatTheKeyboardHolds() {
+    QTest::keyPress(form->windowHandle(), Qt::Key_V);
+    QCOMPARE(form->key(5)->state(), 1);
+    QTest::mousePress(form->key(5), Qt::LeftButton);  // absorbed: already down
+    QCOMPARE(form->key(5)->state(), 1);
+    QTest::mouseRelease(form->key(5), Qt::LeftButton);
+    QCOMPARE(form->key(5)->state(), 0);
+    QCOMPARE(service->delivered(), (std::vector<std::uint32_t>{on(0, 65, 127), off(0, 65)}));
+  }
+
+  void pressedKeyLooksDifferent() {
+    const QImage up = form->key(0)->grab().toImage();
+    const QImage upBlack = form->key(1)->grab().toImage();
+    QTest::mousePress(form->key(0), Qt::LeftButton);
+    QTest::mousePress(form->key(1), Qt::LeftButton);
+    const QImage down = form->key(0)->grab().toImage();
+    const QImage downBlack = form->key(1)->grab().toImage();
+    QCOMPARE(up.pixelColor(16, 120), QColor(Qt::white));
+    QCOMPARE(upBlack.pixelColor(8, 20), QColor(Qt::black));
+    QVERIFY(down.pixelColor(16, 120) != up.pixelColor(16, 120));
+    QVERIFY(downBlack.pixelColor(8, 20) != upBlack.pixelColor(8, 20));
+    QTest::mouseRelease(form->key(0), Qt::LeftButton);
+    QTest::mouseRelease(form->key(1), Qt::LeftButton);
+  }
+
+  void tabOrderWalksWhiteKeysThenBlackKeysThenTheBar() {
+    const int order[] = {0, 2, 4, 5, 7, 9, 11, 12, 14, 16, 1, 3, 6, 8, 10, 13, 15};
+    QWidget* w = form->key(0);
+    for (int i = 1; i < 17; ++i) {
+      w = w->nextInFocusChain();
+      while (w->focusPolicy() == Qt::NoFocus) w = w->nextInFocusChain();
+      QCOMPARE(w, static_cast<QWidget*>(form->key(order[i])));
+    }
+    w = w->nextInFocusChain();
+    while (w->focusPolicy() == Qt::NoFocus) w = w->nextInFocusChain();
+    QCOMPARE(w, static_cast<QWidget*>(form->volumeBar()));
+  }
+
+  void menuBarHasTwoMenusAndACommand() {
+    const auto actions = form->menuBar()->actions();
+    QCOMPARE(actions.size(), 3);
+    QCOMPARE(actions[0]->text(), QString("Midi Device"));
+    QCOMPARE(actions[1]->text(), QString("Channel"));
+    QCOMPARE(actions[2]->text(), QString("Base note"));
+    QVERIFY(actions[0]->menu() && actions[1]->menu());
+    QVERIFY(!actions[2]->menu());  // runs from the bar itself
+    QCOMPARE(actions[1]->menu()->actions().size(), 16);
+    QCOMPARE(form->channelItem(9)->text(), QString("10"));
+    QVERIFY(form->channelItem(0)->isChecked());
+  }
+
+  void deviceMenuCaptionsShowAmpersandsLiterally() {
+    start({"R&B Synth", "midi-monitor:input"});
+    QCOMPARE(form->deviceItem(0)->text(), QString("MIDI Mapper"));
+    QCOMPARE(form->deviceItem(1)->text(), QString("R&&B Synth"));  // "&&" draws one "&"
+    QVERIFY(form->deviceItem(2)->isVisible());
+    QVERIFY(!form->deviceItem(3)->isVisible());
+    QVERIFY(form->deviceItem(0)->isChecked());
+    form->deviceItem(2)->trigger();
+    QVERIFY(!form->deviceItem(0)->isChecked());
+    QVERIFY(form->deviceItem(2)->isChecked());
+    form->deviceItem(2)->trigger();  // re-choosing keeps the mark
+    QVERIFY(form->deviceItem(2)->isChecked());
+    QCOMPARE(form->piano().state().midi.deviceId, 1);
+  }
+
+  void failedOpenShowsAPlainMessageBox() {
+    start({"a", "b", "c"});
+    service->failOpen[2] = midi::MMSYSERR_ALLOCATED;
+    QString text, title;
+    bool noIcon = false;
+    int buttons = 0;
+    whileModal([&] { form->deviceItem(3)->trigger(); },
+               [&](QWidget* modal) {
+                 auto* box = qobject_cast<QMessageBox*>(modal);
+                 QVERIFY(box);
+                 text = box->text();
+                 title = box->windowTitle();
+                 noIcon = box->icon() == QMessageBox::NoIcon;
+                 buttons = static_cast<int>(box->buttons().size());
+                 box->accept();
+               });
+    QCOMPARE(text, QString("Couldn't open midi out, rc = 4"));
+    QCOMPARE(title, QString("Tamrels Midi Piano"));
+    QVERIFY(noIcon);
+    QCOMPARE(buttons, 1);
+    QVERIFY(form->deviceItem(3)->isChecked());
+  }
+
+  void channelItemsCarryOneCheckMark() {
+    form->channelItem(9)->trigger();
+    for (int i = 0; i < 16; ++i) QCOMPARE(form->channelItem(i)->isChecked(), i == 9);
+    form->channelItem(9)->trigger();
+    QVERIFY(form->channelItem(9)->isChecked());
+    QTest::mousePress(form->key(0), Qt::LeftButton);
+    QCOMPARE(service->delivered().front() & 0xFF, 0x99u);
+    QTest::mouseRelease(form->key(0), Qt::LeftButton);
+  }
+
+  void baseNoteDialogAndAccessibleNames() {
+    QCOMPARE(form->key(0)->accessibleName(), QString("Z, C4"));
+    QCOMPARE(form->key(15)->accessibleName(), QString(";, D#5"));
+    whileModal([&] { form->baseItem()->trigger(); },
+               [](QWidget* modal) {
+                 auto* dialog = qobject_cast<QInputDialog*>(modal);
+                 QVERIFY(dialog);
+                 QCOMPARE(dialog->windowTitle(), QString("Base note"));
+                 QCOMPARE(dialog->labelText(),
+                          QString("Enter the new base note for the keyboard (0 - 111)"));
+                 QCOMPARE(dialog->textValue(), QString("60"));
+                 dialog->setTextValue("48");
+                 dialog->accept();
+               });
+    QCOMPARE(form->piano().state().baseNote, 48);
+    QCOMPARE(form->key(0)->accessibleName(), QString("Z, C3"));
+    whileModal([&] { form->baseItem()->trigger(); },
+               [](QWidget* modal) { qobject_cast<QInputDialog*>(modal)->reject(); });
+    QCOMPARE(form->piano().state().baseNote, 48);
+  }
+
+  void volumeBarRunsFrom127AtTheTopTo0AtTheBottom() {
+    ui::VolumeBar* bar = form->volumeBar();
+    QCOMPARE(bar->barValue(), 127);
+    QCOMPARE(bar->value(), bar->minimum());  // the thumb at the top
+    bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);  // the down arrow
+    QCOMPARE(form->piano().state().volume, 126);
+    bar->triggerAction(QAbstractSlider::SliderToMaximum);
+    QCOMPARE(bar->barValue(), 0);
+    QCOMPARE(form->piano().state().volume, 0);
+    QTest::mousePress(form->key(0), Qt::LeftButton);
+    QCOMPARE(service->delivered().front(), on(0, 60, 0));
+    QTest::mouseRelease(form->key(0), Qt::LeftButton);
+  }
+
+  void keyPreviewPlaysWhateverHasTheFocusAndDoesNotConsume() {
+    form->activateWindow();
+    form->volumeBar()->setFocus();
+    QTRY_VERIFY(form->volumeBar()->hasFocus());
+    QTest::keyPress(form->windowHandle(), Qt::Key_Z);
+    QCOMPARE(form->key(0)->state(), 1);
+    QTest::keyRelease(form->windowHandle(), Qt::Key_Z);
+    QCOMPARE(form->key(0)->state(), 0);
+    QTest::keyClick(form->windowHandle(), Qt::Key_Down);  // the bar still gets its keys
+    QCOMPARE(form->volumeBar()->barValue(), 126);
+    QCOMPARE(form->piano().state().volume, 126);
+    QTest::keyClick(form->windowHandle(), Qt::Key_Z, Qt::ShiftModifier);
+    QTest::keyClick(form->windowHandle(), Qt::Key_1);
+    QTest::keyClick(form->windowHandle(), Qt::Key_Space);
+    QCOMPARE(service->delivered(), (std::vector<std::uint32_t>{on(0, 60, 127), off(0, 60),
+                                                               on(0, 60, 126), off(0, 60)}));
+  }
+
+  void losingTheFocusReleasesHeldKeys() {
+    form->activateWindow();
+    QTRY_VERIFY(form->isActiveWindow());
+    QTest::keyPress(form->windowHandle(), Qt::Key_Z);
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QTRY_VERIFY(!form->isActiveWindow());
+    QCOMPARE(form->key(0)->state(), 0);
+    QCOMPARE(service->delivered(), (std::vector<std::uint32_t>{on(0, 60, 127), off(0, 60)}));
+  }
+
+  void closingSwitchesHeldNotesOffAndClosesTheOutput() {
+    QTest::mousePress(form->key(4), Qt::LeftButton);
+    form->close();
+    QCOMPARE(service->delivered(), (std::vector<std::uint32_t>{on(0, 64, 127), off(0, 64)}));
+    QCOMPARE(service->openOutputs(), 0);
+  }
+};
+
+QTEST_MAIN(Form1Test)
+#include "form1_test.moc"
