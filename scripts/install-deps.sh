@@ -10,7 +10,7 @@ packages=(
   # the embedded synthesizer's General MIDI sound (a small font, and FluidR3 for the benchmarks)
   timgm6mb-soundfont fluid-soundfont-gm
   # end-to-end tests: a real X server, a window manager, MIDI and audio peers in user space
-  xvfb xauth xdotool x11-utils imagemagick openbox wmctrl
+  xvfb xauth xdotool x11-utils x11-xserver-utils imagemagick openbox wmctrl
   jackd2 pulseaudio pulseaudio-utils sox python3 python3-numpy
   # fonts so that the key legends render under Xvfb
   fonts-dejavu-core

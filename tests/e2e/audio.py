@@ -1,0 +1,57 @@
+"""Measuring recorded sound: loudness and the fundamental frequency (YIN)."""
+
+import numpy as np
+
+RATE = 48000
+
+
+def load_raw(path):
+    """Mono signed 16-bit little-endian samples as floats in -1..1."""
+    return np.fromfile(path, dtype="<i2").astype(np.float64) / 32768.0
+
+
+def rms(x):
+    return float(np.sqrt(np.mean(x * x))) if len(x) else 0.0
+
+
+def onset(x, fraction=0.1):
+    """Index of the first sample louder than fraction of the loudest, or None."""
+    peak = np.max(np.abs(x)) if len(x) else 0
+    if peak == 0:
+        return None
+    return int(np.argmax(np.abs(x) > fraction * peak))
+
+
+def fundamental(x, rate=RATE):
+    """The fundamental frequency: YIN picks the right harmonic (a zero-crossing count is fooled by
+    a piano's strong overtones), then the peak of the zero-padded spectrum near it gives the exact
+    value (YIN alone reads a decaying note slightly sharp)."""
+    coarse = yin(x, rate)
+    n = 8 * len(x)
+    spectrum = np.abs(np.fft.rfft(x * np.hanning(len(x)), n))
+    freqs = np.fft.rfftfreq(n, 1.0 / rate)
+    near = (freqs > coarse * 0.95) & (freqs < coarse * 1.05)
+    return float(freqs[near][np.argmax(spectrum[near])])
+
+
+def yin(x, rate=RATE, fmin=50.0, fmax=1000.0, threshold=0.1):
+    """YIN: the first dip of the cumulative mean normalised difference below threshold."""
+    min_lag, max_lag = int(rate / fmax), int(rate / fmin)
+    window = len(x) - max_lag
+    if window <= max_lag:
+        raise ValueError("too short to measure")
+    base = x[:window]
+    d = np.array([np.sum((base - x[tau:tau + window]) ** 2) for tau in range(max_lag + 1)])
+    cmnd = np.ones_like(d)
+    cumulative = np.cumsum(d[1:])
+    cmnd[1:] = d[1:] * np.arange(1, max_lag + 1) / np.where(cumulative == 0, 1, cumulative)
+    below = np.where(cmnd[min_lag:] < threshold)[0]
+    tau = (below[0] + min_lag) if len(below) else int(np.argmin(cmnd[min_lag:]) + min_lag)
+    while tau + 1 <= max_lag and cmnd[tau + 1] < cmnd[tau]:
+        tau += 1
+    if 0 < tau < max_lag:
+        a, b, c = cmnd[tau - 1], cmnd[tau], cmnd[tau + 1]
+        shift = 0.5 * (a - c) / (a - 2 * b + c) if (a - 2 * b + c) != 0 else 0.0
+    else:
+        shift = 0.0
+    return rate / (tau + shift)

@@ -1,0 +1,307 @@
+"""End-to-end harness: the real program in a real X server, with real MIDI and audio peers.
+
+Session starts Xvfb (with openbox as window manager), a private JACK server on the dummy driver
+with jack_midi_dump as the receiving MIDI port "midi-monitor:input", and PulseAudio with a null
+sink. It stops exactly the processes it started, by their ids. App starts the program and drives
+it with xdotool; positions are given in twips of the client area, as the layout table gives them.
+"""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+BINARY = os.environ.get("TAMRELS_BINARY", os.path.join(os.path.dirname(__file__), "../../build/tamrels-midi-piano"))
+PROBE = os.environ.get("TAMRELS_PROBE", os.path.join(os.path.dirname(BINARY), "tests/e2e/midi_probe"))
+ARTIFACTS = os.environ.get("TAMRELS_ARTIFACTS", os.path.join(os.path.dirname(BINARY), "e2e-artifacts"))
+TITLE = "Tamrels Midi Piano"
+MONITOR_PORT = "midi-monitor:input"
+
+
+def wait_until(predicate, timeout=10.0, interval=0.05, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        result = predicate()
+        if result:
+            return result
+        time.sleep(interval)
+    raise TimeoutError(f"timed out waiting for {what}")
+
+
+class Session:
+    """The services one test module needs; started once, stopped by their ids."""
+
+    def __init__(self, jack=True, pulse=True, wm=True):
+        self.want_jack, self.want_pulse, self.want_wm = jack, pulse, wm
+        self.procs = []  # (name, Popen), in start order
+        self.dump = None
+        self.dir = tempfile.mkdtemp(prefix="tamrels-e2e-")
+        runtime = os.path.join(self.dir, "xdg")
+        os.mkdir(runtime, 0o700)
+        self.env = dict(os.environ)
+        self.env.update({
+            "XDG_RUNTIME_DIR": runtime,
+            "JACK_DEFAULT_SERVER": f"tamrels-e2e-{os.getpid()}",
+            "JACK_NO_START_SERVER": "1",
+            "HOME": self.dir,
+            "LC_ALL": "C.UTF-8",
+        })
+        for key in ("WAYLAND_DISPLAY", "PULSE_SERVER", "QT_QPA_PLATFORM", "SESSION_MANAGER"):
+            self.env.pop(key, None)
+
+    # -- processes --
+    def spawn(self, name, args, **kwargs):
+        stdout = kwargs.pop("stdout", None)
+        with open(os.path.join(self.dir, name + ".log"), "ab") as log:
+            proc = subprocess.Popen(args, env=self.env, stdin=subprocess.DEVNULL, stdout=stdout or log,
+                                    stderr=log, **kwargs)
+        if stdout:
+            stdout.close()  # the child has its own copy
+        self.procs.append((name, proc))
+        return proc
+
+    def stop_proc(self, proc, sig=signal.SIGTERM):
+        if proc.poll() is None:
+            proc.send_signal(sig)
+            try:
+                proc.wait(5)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait(5)
+        self.procs = [(n, p) for (n, p) in self.procs if p is not proc]
+
+    def run(self, args, check=True, timeout=20, **kwargs):
+        return subprocess.run(args, env=self.env, check=check, timeout=timeout, stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, **kwargs)
+
+    def start(self):
+        try:
+            self._start_x()
+            if self.want_jack:
+                self._start_jack()
+            if self.want_pulse:
+                self._start_pulse()
+        except Exception:
+            self.stop()
+            raise
+        return self
+
+    def _start_x(self):
+        read_fd, write_fd = os.pipe()
+        self.spawn("xvfb", ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                            "-dpi", "96"], pass_fds=(write_fd,))
+        os.close(write_fd)
+        with os.fdopen(read_fd) as f:
+            display = f.readline().strip()
+        if not display:
+            raise RuntimeError("Xvfb did not start")
+        self.env["DISPLAY"] = ":" + display
+        if self.want_wm:
+            self.spawn("openbox", ["openbox", "--sm-disable"])
+            wait_until(lambda: self.run(["wmctrl", "-m"], check=False).returncode == 0, what="the window manager")
+
+    def _start_jack(self):
+        self.spawn("jackd", ["jackd", "--no-realtime", "-n", self.env["JACK_DEFAULT_SERVER"], "-d", "dummy",
+                             "-r", "48000", "-p", "256"])
+        wait_until(lambda: self.run(["jack_lsp"], check=False).returncode == 0, what="the JACK server")
+        self.start_monitor()
+
+    def start_monitor(self):
+        self.dump_path = os.path.join(self.dir, f"dump-{len(self.procs)}.log")
+        out = open(self.dump_path, "wb")
+        self.dump = self.spawn("jack_midi_dump", ["stdbuf", "-oL", "jack_midi_dump"], stdout=out)
+        wait_until(lambda: MONITOR_PORT in self.run(["jack_lsp"], check=False).stdout, what="the MIDI monitor port")
+
+    def stop_monitor(self):
+        self.stop_proc(self.dump)
+        wait_until(lambda: MONITOR_PORT not in self.run(["jack_lsp"], check=False).stdout, what="the monitor to go")
+
+    def _start_pulse(self):
+        self.spawn("pulseaudio", ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+                                  "--load=module-null-sink sink_name=test_sink",
+                                  "--load=module-native-protocol-unix"])
+        wait_until(lambda: self.run(["pactl", "info"], check=False).returncode == 0, what="PulseAudio")
+        self.run(["pactl", "set-default-sink", "test_sink"])
+
+    def stop(self):
+        for _, proc in reversed(list(self.procs)):
+            self.stop_proc(proc)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    # -- MIDI that reached the monitor --
+    def midi(self):
+        """Every message the monitor received, as tuples of bytes."""
+        if not self.dump:
+            return []
+        with open(self.dump_path) as f:
+            text = f.read()
+        return [tuple(int(b, 16) for b in m.group(1).split())
+                for m in re.finditer(r"^\s*\d+:\s+((?:[0-9a-f]{2} ?)+)", text, re.M)]
+
+    def wait_midi(self, count, timeout=5.0):
+        """Waits until at least count messages have arrived; then a little longer for strays."""
+        wait_until(lambda: len(self.midi()) >= count, timeout, what=f"{count} MIDI messages (got {self.midi()})")
+        time.sleep(0.15)
+        return self.midi()
+
+    def screenshot(self, name):
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        path = os.path.join(ARTIFACTS, name + ".png")
+        self.run(["import", "-window", "root", path], check=False)
+        return path
+
+
+class App:
+    """The real program on the session's display."""
+
+    def __init__(self, session):
+        self.s = session
+        self.proc = session.spawn("app", [BINARY])
+        self.win = wait_until(self._find_window, 15, what="the program's window")
+        self.s.run(["xdotool", "windowactivate", "--sync", self.win], check=False)
+        time.sleep(0.2)
+        self.measure()
+
+    def _find_window(self):
+        if self.proc.poll() is not None:
+            raise RuntimeError(f"the program exited with {self.proc.returncode}")
+        out = self.s.run(["xdotool", "search", "--onlyvisible", "--name", f"^{TITLE}$"], check=False).stdout.split()
+        return out[0] if out else None
+
+    def measure(self):
+        info = self.s.run(["xwininfo", "-id", self.win]).stdout
+        field = lambda name: int(re.search(name + r":\s+(-?\d+)", info).group(1))
+        self.x, self.y = field("Absolute upper-left X"), field("Absolute upper-left Y")
+        self.width, self.height = field("Width"), field("Height")
+        self.menu_height = self.height - 185  # the client area is the bottom 185 px
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def close(self):
+        """Closes the window the way a user does, and waits for the program to end."""
+        if self.alive():
+            self.s.run(["wmctrl", "-i", "-c", self.win], check=False)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                pass
+        self.s.stop_proc(self.proc)
+
+    # -- pointer, in twips of the client area --
+    def point(self, x_twips, y_twips):
+        return self.x + x_twips // 15, self.y + self.menu_height + y_twips // 15
+
+    def pointer_to(self, x, y):
+        """Moves the pointer to screen pixel (x, y). xdotool's --sync waits for a motion, which
+        never comes when the pointer is already there."""
+        here = self.s.run(["xdotool", "getmouselocation"]).stdout.split()
+        if here[:2] != [f"x:{x}", f"y:{y}"]:
+            self.s.run(["xdotool", "mousemove", "--sync", str(x), str(y)])
+
+    def move(self, x_twips, y_twips):
+        self.pointer_to(*self.point(x_twips, y_twips))
+
+    def press(self, x_twips, y_twips, button=1):
+        self.move(x_twips, y_twips)
+        self.s.run(["xdotool", "mousedown", str(button)])
+
+    def release(self, button=1):
+        self.s.run(["xdotool", "mouseup", str(button)])
+
+    def click(self, x_twips, y_twips, button=1):
+        self.press(x_twips, y_twips, button)
+        time.sleep(0.05)
+        self.release(button)
+
+    def pixel(self, x_twips, y_twips):
+        """The colour on screen at a point of the client area, as (r, g, b)."""
+        x, y = self.point(x_twips, y_twips)
+        out = self.s.run(["import", "-window", "root", "-crop", f"1x1+{x}+{y}", "-depth", "8", "txt:-"]).stdout
+        m = re.search(r"\((\d+),(\d+),(\d+)", out.splitlines()[1])
+        return tuple(int(v) for v in m.groups())
+
+    # -- keyboard --
+    def key(self, *keys, delay=None):
+        args = ["xdotool", "key", "--clearmodifiers"]
+        if delay is not None:
+            args += ["--delay", str(delay)]
+        self.s.run(args + list(keys))
+
+    def keydown(self, key):
+        self.s.run(["xdotool", "keydown", key])
+
+    def keyup(self, key):
+        self.s.run(["xdotool", "keyup", key])
+
+    # -- menus, walked with the keyboard from a click on "Midi Device" --
+    def open_first_menu(self):
+        self.pointer_to(self.x + 30, self.y + self.menu_height // 2)
+        self.s.run(["xdotool", "click", "1"])
+        time.sleep(0.3)
+
+    def choose_device(self, item):
+        self.open_first_menu()
+        self.key(*(["Down"] * (item + 1)), "Return", delay=40)
+        time.sleep(0.3)
+
+    def choose_channel(self, item):
+        self.open_first_menu()
+        self.key("Right", *(["Down"] * item), "Return", delay=40)  # Right opens "Channel" on item 0
+        time.sleep(0.3)
+
+    def open_base_note(self):
+        self.open_first_menu()
+        self.key("Right", "Right", "Return", delay=40)
+        time.sleep(0.4)
+
+    def window_titles(self):
+        return self.s.run(["wmctrl", "-l"], check=False).stdout
+
+    def wait_window(self, title, timeout=5):
+        return wait_until(lambda: self.s.run(["xdotool", "search", "--onlyvisible", "--name", title],
+                                             check=False).stdout.split(), timeout, what=f"window '{title}'")[0]
+
+
+class E2ETestCase(unittest.TestCase):
+    """A test class with one Session for all its tests and a fresh App for each test."""
+
+    session_options = {}
+    session = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.session = Session(**cls.session_options).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.session:
+            cls.session.stop()
+
+    def setUp(self):
+        self.mark = len(self.session.midi())
+        self.app = App(self.session)
+
+    def tearDown(self):
+        outcome = getattr(self, "_outcome", None)
+        failed = outcome is not None and not outcome.success
+        if failed:
+            print("screenshot:", self.session.screenshot(self.id()))
+        self.app.close()
+
+    def new_midi(self, count=0, timeout=5.0):
+        """Messages that arrived since the test began; waits for count of them first."""
+        if count:
+            wait_until(lambda: len(self.session.midi()) - self.mark >= count, timeout,
+                       what=f"{count} MIDI messages (got {self.session.midi()[self.mark:]})")
+        time.sleep(0.2)
+        return self.session.midi()[self.mark:]
+
+    def use_monitor(self):
+        """Chooses the JACK monitor port from the device menu (item 1)."""
+        self.app.choose_device(1)
+        self.mark = len(self.session.midi())

@@ -1,0 +1,56 @@
+// Drives the real MIDI output service from a script, one command a line on standard input:
+//   list            -> one line per device: "<id> <name>"
+//   open <id>       -> "rc <code>"
+//   send <hex>      -> "rc <code>"   (a packed short message, e.g. 7f3c90)
+//   close           -> "rc <code>"
+//   synth           -> "<driver> <buffer ms>" of the open Mapper
+// The environment variable TAMRELS_SOUNDFONT_DIR, when set, replaces the SoundFont search.
+
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "midi/system_midi_service.h"
+
+int main() {
+  midi::SynthConfig config = midi::SynthConfig::defaults();
+  if (const char* dir = std::getenv("TAMRELS_SOUNDFONT_DIR")) config.soundFontSearch = {dir};
+  midi::SystemMidiService service(config);
+  midi::MidiOutHandle handle = 0;
+
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::istringstream in(line);
+    std::string command;
+    in >> command;
+    if (command == "list") {
+      for (std::uint32_t id = 0; id < service.midiOutGetNumDevs(); ++id) {
+        midi::MidiOutCaps caps;
+        service.midiOutGetDevCapsA(static_cast<std::int32_t>(id), caps, sizeof caps);
+        std::cout << id << ' ' << caps.szPname << '\n';
+      }
+      std::cout << "end\n";
+    } else if (command == "open") {
+      std::int32_t id = 0;
+      in >> id;
+      std::cout << "rc " << service.midiOutOpen(handle, id, 0, 0, 0) << '\n';
+    } else if (command == "send") {
+      std::uint32_t message = 0;
+      in >> std::hex >> message;
+      std::cout << "rc " << service.midiOutShortMsg(handle, message) << '\n';
+    } else if (command == "close") {
+      std::cout << "rc " << service.midiOutClose(handle) << '\n';
+    } else if (command == "synth") {
+      const midi::SynthOutput* synth = service.synthFor(handle);
+      if (synth)
+        std::cout << synth->audioDriver() << ' ' << synth->bufferMilliseconds() << '\n';
+      else
+        std::cout << "none\n";
+    } else if (!command.empty()) {
+      std::cout << "unknown\n";
+    }
+    std::cout.flush();
+  }
+  return 0;
+}

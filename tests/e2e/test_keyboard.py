@@ -1,0 +1,60 @@
+"""The computer keyboard plays the real window: every key, auto-repeat, modifiers, focus loss."""
+
+import time
+import unittest
+
+from harness import E2ETestCase
+
+# xdotool key names in key index order.
+KEYS = ["z", "s", "x", "d", "c", "v", "g", "b", "h", "n", "j", "m", "comma", "l", "period", "semicolon", "slash"]
+
+
+class Keyboard(E2ETestCase):
+    def setUp(self):
+        super().setUp()
+        self.use_monitor()
+
+    def test_all_seventeen_keys_play_their_notes(self):
+        self.app.key(*KEYS, delay=30)
+        got = self.new_midi(34)
+        expected = []
+        for i in range(17):
+            expected += [(0x90, 60 + i, 127), (0x80, 60 + i, 0)]
+        self.assertEqual(got, expected)
+
+    def test_holding_a_key_with_auto_repeat_gives_one_note(self):
+        self.session.run(["xset", "r", "on"], check=False)
+        self.app.keydown("z")
+        time.sleep(1.5)
+        self.app.keyup("z")
+        self.assertEqual(self.new_midi(2), [(0x90, 60, 127), (0x80, 60, 0)])
+
+    def test_modifiers_are_ignored_and_other_keys_do_nothing(self):
+        self.app.key("shift+z")
+        self.app.key("1", "space", "Left", "a", "Return", delay=30)
+        self.app.key("ctrl+x")
+        self.assertEqual(self.new_midi(4), [(0x90, 60, 127), (0x80, 60, 0), (0x90, 62, 127), (0x80, 62, 0)])
+
+    def test_focus_moving_to_another_window_releases_the_held_key(self):
+        self.app.keydown("z")
+        self.new_midi(1)
+        other = self.session.spawn("xev", ["xev", "-name", "other-window"])
+        try:
+            win = self.app.wait_window("other-window")
+            self.session.run(["xdotool", "windowactivate", "--sync", win], check=False)
+            self.assertEqual(self.new_midi(2), [(0x90, 60, 127), (0x80, 60, 0)])
+            self.app.keyup("z")  # the key-up goes to the other window
+            self.assertEqual(len(self.new_midi()), 2)
+        finally:
+            self.session.stop_proc(other)
+
+    def test_closing_the_window_while_a_key_is_held_switches_it_off(self):
+        self.app.keydown("x")
+        self.new_midi(1)
+        self.app.close()
+        self.app.keyup("x")
+        self.assertEqual(self.new_midi(2), [(0x90, 62, 127), (0x80, 62, 0)])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,70 @@
+"""The real window: its size, where the mouse plays, and what the keys look like."""
+
+import time
+import unittest
+
+from harness import E2ETestCase
+
+# (left, black) of each key in twips, from the layout table.
+KEYS = [(360, False), (720, True), (840, False), (1200, True), (1320, False), (1800, False), (2160, True),
+        (2280, False), (2640, True), (2760, False), (3120, True), (3240, False), (3720, False), (4080, True),
+        (4200, False), (4560, True), (4680, False)]
+
+
+def middle(index):
+    left, black = KEYS[index]
+    return (left + 127, 660) if black else (left + 247, 1800)
+
+
+class Window(E2ETestCase):
+    def test_title_and_client_size(self):
+        self.assertEqual(self.app.width, 345)
+        self.assertGreater(self.app.menu_height, 10)  # the menu bar above the client area
+        self.assertIn("Tamrels Midi Piano", self.app.window_titles())
+
+    def test_every_key_plays_its_note_with_the_mouse(self):
+        self.use_monitor()
+        for i in range(17):
+            self.app.click(*middle(i))
+        got = self.new_midi(34)
+        expected = []
+        for i in range(17):
+            expected += [(0x90, 60 + i, 127), (0x80, 60 + i, 0)]
+        self.assertEqual(got, expected)
+
+    def test_overlaps_and_dead_zones(self):
+        self.use_monitor()
+        self.app.click(720 + 30, 600)     # a black key over white keys 0 and 2: the black key
+        self.app.click(720 + 30, 1500)    # below it: the white key
+        self.app.click(840 + 5, 1800)     # the shared column: the right-hand key
+        for x, y in [(1000, 2400), (300, 1000), (60, 40)]:  # under the keys, beside the bar, above the label
+            self.app.click(x, y)
+        self.app.click(1800 + 247, 300)   # no black key between E and F: the white key
+        got = self.new_midi(8)
+        self.assertEqual([m[1] for m in got], [61, 61, 60, 60, 62, 62, 65, 65])
+
+    def test_release_goes_to_the_pressed_key_wherever_the_pointer_is(self):
+        self.use_monitor()
+        self.app.press(*middle(0), button=3)  # any button plays
+        self.app.move(*middle(9))
+        self.app.release(button=3)
+        self.assertEqual(self.new_midi(2), [(0x90, 60, 127), (0x80, 60, 0)])
+
+    def test_colours_and_a_pressed_key(self):
+        white = self.app.pixel(2760 + 247, 1800)
+        black = self.app.pixel(2640 + 127, 600)
+        background = self.app.pixel(2000, 2500)
+        self.assertEqual(white, (255, 255, 255))
+        self.assertEqual(black, (0, 0, 0))
+        self.assertTrue(all(150 < c < 230 for c in background), background)  # light grey
+        self.app.press(2760 + 247, 1800)
+        time.sleep(0.2)
+        pressed = self.app.pixel(2760 + 247, 1800)
+        self.app.release()
+        self.assertNotEqual(pressed, white)
+        time.sleep(0.2)
+        self.assertEqual(self.app.pixel(2760 + 247, 1800), white)
+
+
+if __name__ == "__main__":
+    unittest.main()
