@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <system_error>
 
 namespace midi {
 
@@ -11,7 +12,28 @@ SystemMidiService::SystemMidiService(SynthConfig synth)
 SystemMidiService::SystemMidiService(SynthConfig synth, std::vector<PortInfo> ports)
     : m_synthConfig(std::move(synth)), m_ports(std::move(ports)) {}
 
-SystemMidiService::~SystemMidiService() = default;
+SystemMidiService::~SystemMidiService() {
+  for (Closing& c : m_closing) c.thread.join();
+}
+
+void SystemMidiService::closeInBackground(std::unique_ptr<Output> output) {
+  std::erase_if(m_closing, [](Closing& c) {
+    if (!c.done->load()) return false;
+    c.thread.join();
+    return true;
+  });
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  try {
+    m_closing.push_back({std::thread([o = std::move(output), done]() mutable {
+                           o.reset();
+                           done->store(true);
+                         }),
+                         done});
+  } catch (const std::system_error&) {
+    // No thread to be had: the task that owned the output is gone with it, which closed it
+    // here and now.
+  }
+}
 
 std::uint32_t SystemMidiService::midiOutGetNumDevs() {
   return static_cast<std::uint32_t>(m_ports.size());
@@ -78,7 +100,11 @@ ResultCode SystemMidiService::midiOutShortMsg(MidiOutHandle handle, std::uint32_
 }
 
 ResultCode SystemMidiService::midiOutClose(MidiOutHandle handle) {
-  return m_outputs.remove(handle) ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+  std::unique_ptr<Output> output = m_outputs.remove(handle);
+  if (!output) return MMSYSERR_INVALHANDLE;
+  if (std::holds_alternative<std::unique_ptr<SynthOutput>>(output->backend))
+    closeInBackground(std::move(output));
+  return MMSYSERR_NOERROR;  // a port closes at once, as output goes out of scope
 }
 
 const SynthOutput* SystemMidiService::synthFor(MidiOutHandle handle) const {

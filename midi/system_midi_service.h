@@ -4,7 +4,9 @@
 // synthesizer, ids 0..n-1 are the system's MIDI output ports as listed once at construction.
 // Every handle goes through a handle table; at most one output per device is open at a time.
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -38,6 +40,16 @@ class SystemMidiService final : public MidiOutService {
     std::variant<std::unique_ptr<SynthOutput>, std::unique_ptr<PortOutput>> backend;
   };
   bool isOpen(std::int32_t deviceId) const;
+  void closeInBackground(std::unique_ptr<Output> output);
+
+  // Outputs being torn down off the caller's thread. FluidSynth's audio thread only sees the stop
+  // request between two writes, and a sound server may hold a write for seconds (PulseAudio's
+  // null sink does right after a stream starts): the window must not freeze meanwhile.
+  struct Closing {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::vector<Closing> m_closing;
 
   SynthConfig m_synthConfig;
   std::vector<PortInfo> m_ports;

@@ -9,6 +9,7 @@
 #include <QLayout>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QWindow>
 
 #include "core/keyboard_map.h"
@@ -155,6 +156,7 @@ void Form1::setDeviceChecked(std::int16_t index, bool checked) { deviceItem(inde
 
 void Form1::showMessage(const std::string& text) {
   QMessageBox box(QMessageBox::NoIcon, kTitle, QString::fromStdString(text), QMessageBox::Ok, this);
+  box.button(QMessageBox::Ok)->setIcon(QIcon());  // a plain box: no icon anywhere
   box.exec();
 }
 
@@ -190,6 +192,16 @@ void Form1::showBaseNote(std::int16_t baseNote) {
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
   const auto type = event->type();
+  if (type == QEvent::KeyPress && watched == windowHandle()) {
+    // QMenuBar opens drop-downs from the keyboard but does nothing when Return is pressed on a
+    // command that stands on the bar itself: "Base note" could not be reached without a mouse.
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    QAction* active = menuBar()->activeAction();
+    if (active && !active->menu() && (key == Qt::Key_Return || key == Qt::Key_Enter)) {
+      QMetaObject::invokeMethod(active, &QAction::trigger, Qt::QueuedConnection);
+      return true;
+    }
+  }
   if ((type != QEvent::KeyPress && type != QEvent::KeyRelease) || !watched->isWindowType())
     return false;
   auto* keyEvent = static_cast<QKeyEvent*>(event);

@@ -6,6 +6,7 @@ sink. It stops exactly the processes it started, by their ids. App starts the pr
 it with xdotool; positions are given in twips of the client area, as the layout table gives them.
 """
 
+import ctypes
 import os
 import re
 import shutil
@@ -20,6 +21,18 @@ PROBE = os.environ.get("TAMRELS_PROBE", os.path.join(os.path.dirname(BINARY), "t
 ARTIFACTS = os.environ.get("TAMRELS_ARTIFACTS", os.path.join(os.path.dirname(BINARY), "e2e-artifacts"))
 TITLE = "Tamrels Midi Piano"
 MONITOR_PORT = "midi-monitor:input"
+
+
+_libc = ctypes.CDLL("libc.so.6", use_errno=True)
+PR_SET_PDEATHSIG = 1
+# One name for every test server: JACK keeps at most eight server names in its shared registry
+# and reclaims the entry of a server that died only for the same name.
+JACK_SERVER = "tamrels-e2e"
+
+
+def _die_with_parent():
+    """Runs in each child: it gets SIGTERM when the test process dies, however that happens."""
+    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 def wait_until(predicate, timeout=10.0, interval=0.05, what="condition"):
@@ -45,7 +58,7 @@ class Session:
         self.env = dict(os.environ)
         self.env.update({
             "XDG_RUNTIME_DIR": runtime,
-            "JACK_DEFAULT_SERVER": f"tamrels-e2e-{os.getpid()}",
+            "JACK_DEFAULT_SERVER": JACK_SERVER,
             "JACK_NO_START_SERVER": "1",
             "HOME": self.dir,
             "LC_ALL": "C.UTF-8",
@@ -58,7 +71,7 @@ class Session:
         stdout = kwargs.pop("stdout", None)
         with open(os.path.join(self.dir, name + ".log"), "ab") as log:
             proc = subprocess.Popen(args, env=self.env, stdin=subprocess.DEVNULL, stdout=stdout or log,
-                                    stderr=log, **kwargs)
+                                    stderr=log, preexec_fn=_die_with_parent, **kwargs)
         if stdout:
             stdout.close()  # the child has its own copy
         self.procs.append((name, proc))
@@ -86,9 +99,19 @@ class Session:
             if self.want_pulse:
                 self._start_pulse()
         except Exception:
+            for name, _ in self.procs:
+                print(f"--- {name} log ---")
+                print(self.log(name)[-2000:])
             self.stop()
             raise
         return self
+
+    def log(self, name):
+        try:
+            with open(os.path.join(self.dir, name + ".log"), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
 
     def _start_x(self):
         read_fd, write_fd = os.pipe()
@@ -226,8 +249,9 @@ class App:
         return tuple(int(v) for v in m.groups())
 
     # -- keyboard --
-    def key(self, *keys, delay=None):
-        args = ["xdotool", "key", "--clearmodifiers"]
+    def key(self, *keys, delay=None, clear=True):
+        """Types keys. clear lifts held modifiers first, and with them held mouse buttons."""
+        args = ["xdotool", "key"] + (["--clearmodifiers"] if clear else [])
         if delay is not None:
             args += ["--delay", str(delay)]
         self.s.run(args + list(keys))
@@ -239,10 +263,17 @@ class App:
         self.s.run(["xdotool", "keyup", key])
 
     # -- menus, walked with the keyboard from a click on "Midi Device" --
+    def our_windows(self):
+        """The program's visible top-level windows: the main window, an open menu or dialog."""
+        return self.s.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.proc.pid)],
+                          check=False).stdout.split()
+
     def open_first_menu(self):
+        before = len(self.our_windows())
         self.pointer_to(self.x + 30, self.y + self.menu_height // 2)
         self.s.run(["xdotool", "click", "1"])
-        time.sleep(0.3)
+        wait_until(lambda: len(self.our_windows()) > before, 5, what="the menu to open")
+        time.sleep(0.1)
 
     def choose_device(self, item):
         self.open_first_menu()

@@ -7,7 +7,7 @@ import time
 import unittest
 
 import audio
-from harness import MONITOR_PORT, PROBE, Session, wait_until
+from harness import MONITOR_PORT, PROBE, Session, _die_with_parent, wait_until
 
 
 class Probe:
@@ -17,7 +17,8 @@ class Probe:
         env = dict(session.env)
         env.update(extra_env or {})
         self.proc = subprocess.Popen([PROBE], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True, bufsize=1)
+                                     stderr=subprocess.PIPE, text=True, bufsize=1,
+                                     preexec_fn=_die_with_parent)
 
     def ask(self, line):
         self.proc.stdin.write(line + "\n")
