@@ -55,6 +55,14 @@ class Keyboard(E2ETestCase):
         self.app.keyup("x")
         self.assertEqual(self.new_midi(2), [(0x90, 62, 127), (0x80, 62, 0)])
 
+    def test_being_terminated_while_a_key_is_held_switches_it_off(self):
+        self.app.keydown("c")
+        self.new_midi(1)
+        self.app.proc.terminate()  # a logout, or kill: SIGTERM
+        self.assertEqual(self.app.proc.wait(10), 0)
+        self.app.keyup("c")
+        self.assertEqual(self.new_midi(2), [(0x90, 64, 127), (0x80, 64, 0)])
+
 
 if __name__ == "__main__":
     unittest.main()

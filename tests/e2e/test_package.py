@@ -1,0 +1,75 @@
+"""The Debian package: what it holds and needs, its desktop entry and metainfo, and the program
+it installs starting with its icon."""
+
+import glob
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from harness import BINARY, Session, wait_until
+
+BUILD = os.path.dirname(os.path.abspath(BINARY))
+APP_ID = "org.tamrels.MidiPiano"
+
+
+def run(args, **kwargs):
+    return subprocess.run(args, check=True, capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                          timeout=300, **kwargs)
+
+
+class Package(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="tamrels-package-")
+        run(["cpack", "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B", cls.dir])
+        debs = glob.glob(os.path.join(cls.dir, "*.deb"))
+        assert len(debs) == 1, debs
+        cls.deb = debs[0]
+        cls.root = os.path.join(cls.dir, "root")
+        run(["dpkg-deb", "-x", cls.deb, cls.root])
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def test_metadata_and_contents(self):
+        depends = run(["dpkg-deb", "-f", self.deb, "Depends"]).stdout
+        for needed in ("libqt6widgets6", "librtmidi6", "libfluidsynth3", "timgm6mb-soundfont | fluid-soundfont-gm",
+                       "libqt6svg6"):
+            self.assertIn(needed, depends)
+        files = run(["dpkg-deb", "-c", self.deb]).stdout
+        for path in ("./usr/bin/tamrels-midi-piano", f"./usr/share/applications/{APP_ID}.desktop",
+                     f"./usr/share/icons/hicolor/scalable/apps/{APP_ID}.svg",
+                     f"./usr/share/metainfo/{APP_ID}.metainfo.xml"):
+            self.assertIn(path, files)
+
+    def test_desktop_entry_and_metainfo_validate(self):
+        run(["desktop-file-validate", os.path.join(self.root, f"usr/share/applications/{APP_ID}.desktop")])
+        run(["appstreamcli", "validate", "--no-net", "--explain",
+             os.path.join(self.root, f"usr/share/metainfo/{APP_ID}.metainfo.xml")])
+
+    def test_dependencies_resolve_on_debian(self):
+        if not glob.glob("/var/lib/apt/lists/*_Packages*"):
+            self.skipTest("no apt package lists on this machine")
+        out = run(["apt-get", "install", "--simulate", "--no-install-recommends", self.deb]).stdout
+        self.assertIn("tamrels-midi-piano", out)
+
+    def test_installed_program_starts_with_its_icon(self):
+        session = Session(jack=False, pulse=True, wm=False).start()
+        try:
+            app = session.spawn("installed", [os.path.join(self.root, "usr/bin/tamrels-midi-piano")])
+            win = wait_until(lambda: session.run(["xdotool", "search", "--onlyvisible", "--name",
+                                                  "^Tamrels Midi Piano$"], check=False).stdout.split(), 15,
+                             what="the installed program's window")[0]
+            icon = session.run(["xprop", "-id", win, "_NET_WM_ICON"]).stdout
+            self.assertIn("Icon (", icon)  # the window carries the program's icon
+            session.stop_proc(app)  # SIGTERM: the program closes like its window would
+            self.assertEqual(app.returncode, 0)
+        finally:
+            session.stop()
+
+
+if __name__ == "__main__":
+    unittest.main()
