@@ -19,7 +19,9 @@ void silentAlsa(const char*, int, const char*, int, const char*, ...) {}
 void silentJack(const char*) {}
 void silentRtMidi(RtMidiError::Type, const std::string&, void*) {}
 
-void silencePlatform() {
+}  // namespace
+
+void prepareMidiPlatform() {
   static const bool once = [] {
     snd_lib_error_set_handler(silentAlsa);
     jack_set_error_function(silentJack);
@@ -29,6 +31,8 @@ void silencePlatform() {
   }();
   (void)once;
 }
+
+namespace {
 
 RtMidi::Api rtApi(PortApi api) { return api == PortApi::Alsa ? RtMidi::LINUX_ALSA : RtMidi::UNIX_JACK; }
 
@@ -47,7 +51,7 @@ class QuietCerr {
 
 // An RtMidiOut of api, or nullptr when that MIDI system is not reachable.
 std::unique_ptr<RtMidiOut> makeOut(PortApi api) {
-  silencePlatform();
+  prepareMidiPlatform();
   // Without the sequencer device ALSA cannot have ports; don't even ask.
   if (api == PortApi::Alsa && access("/dev/snd/seq", R_OK | W_OK) != 0) return nullptr;
   QuietCerr quiet;

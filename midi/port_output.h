@@ -24,6 +24,10 @@ struct PortInfo {
 
 inline constexpr char kClientName[] = "Tamrels Midi Piano";
 
+// Silences ALSA's, JACK's and RtMidi's printing and keeps JACK from starting a server. Sets the
+// environment, so it must run before any other thread does; later calls do nothing.
+void prepareMidiPlatform();
+
 // The output ports reachable now, ALSA first, then JACK.
 std::vector<PortInfo> listOutputPorts();
 

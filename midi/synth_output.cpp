@@ -3,6 +3,7 @@
 #include <fluidsynth.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <new>
 #include <system_error>
@@ -15,15 +16,6 @@ namespace {
 
 void silentLog(int, const char*, void*) {}
 
-void silenceFluidSynth() {
-  static const bool once = [] {
-    for (int level = FLUID_PANIC; level < LAST_LOG_LEVEL; ++level)
-      fluid_set_log_function(level, silentLog, nullptr);
-    return true;
-  }();
-  (void)once;
-}
-
 bool isSoundFontFile(const fs::path& p) {
   std::error_code ec;
   if (!fs::is_regular_file(p, ec)) return false;  // follows links; a dangling one is skipped
@@ -32,6 +24,16 @@ bool isSoundFontFile(const fs::path& p) {
 }
 
 }  // namespace
+
+void prepareSynthPlatform() {
+  static const bool once = [] {
+    for (int level = FLUID_PANIC; level < LAST_LOG_LEVEL; ++level)
+      fluid_set_log_function(level, silentLog, nullptr);
+    setenv("PULSE_PROP_media.role", "music", 0);
+    return true;
+  }();
+  (void)once;
+}
 
 SynthConfig SynthConfig::defaults() {
   SynthConfig c;
@@ -74,10 +76,63 @@ void SynthOutput::DriverDeleter::operator()(fluid_audio_driver_t* d) const {
   delete_fluid_audio_driver(d);
 }
 
-SynthOutput::~SynthOutput() = default;
+SynthOutput::~SynthOutput() {
+  {
+    std::lock_guard lock(m_mutex);
+    m_stopping = true;
+  }
+  m_wake.notify_all();
+  if (m_watcher.joinable()) m_watcher.join();
+  // m_driver, m_synth, m_settings go in that order.
+}
+
+bool SynthOutput::startDriver() {
+  fluid_settings_setstr(m_settings.get(), "audio.driver", m_audioDriver.c_str());
+  m_driver.reset(new_fluid_audio_driver(m_settings.get(), m_synth.get()));
+  m_audio = m_driver ? Audio::Running : Audio::Suspended;
+  return m_driver != nullptr;
+}
+
+bool SynthOutput::audioRunning() const {
+  std::lock_guard lock(m_mutex);
+  return m_audio == Audio::Running;
+}
+
+void SynthOutput::watchIdleness() {
+  using Clock = std::chrono::steady_clock;
+  std::unique_lock lock(m_mutex);
+  while (!m_stopping) {
+    if (m_audio != Audio::Running) {
+      m_wake.wait(lock, [this] { return m_stopping || m_audio == Audio::Running; });
+      continue;
+    }
+    const auto quietSince = m_lastMessage + m_idleSuspend;
+    if (Clock::now() < quietSince) {
+      m_wake.wait_until(lock, quietSince);
+      continue;
+    }
+    if (fluid_synth_get_active_voice_count(m_synth.get()) > 0) {
+      // A key is held or a note still rings out: look again in a while.
+      m_wake.wait_for(lock, std::chrono::milliseconds(500));
+      continue;
+    }
+    // Retire the stream. Deleting a driver may wait for the sound server, so the lock is let go
+    // meanwhile: a message that comes now is played by the synth and asks for a resume.
+    m_audio = Audio::Retiring;
+    auto driver = std::move(m_driver);
+    lock.unlock();
+    driver.reset();
+    lock.lock();
+    m_audio = Audio::Suspended;
+    if (m_resumeWanted && !m_stopping) {
+      m_resumeWanted = false;
+      startDriver();
+    }
+  }
+}
 
 ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOutput>& out) {
-  silenceFluidSynth();
+  prepareSynthPlatform();
   out.reset();
   const std::string soundFont = findSoundFont(config.soundFontSearch);
   if (soundFont.empty()) return MIDIERR_NODEVICE;
@@ -96,9 +151,10 @@ ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOut
   fluid_settings_setint(settings, "audio.periods", config.periods);
   // Keep our short buffer: PulseAudio would otherwise raise the latency behind our back.
   fluid_settings_setint(settings, "audio.pulseaudio.adjust-latency", 0);
-  fluid_settings_setstr(settings, "audio.pulseaudio.media-role", "music");
+  // FluidSynth would set the stream's media role with setenv() each time a driver starts, on
+  // whatever thread that is; the service sets PULSE_PROP_media.role once, before any thread.
+  fluid_settings_setstr(settings, "audio.pulseaudio.media-role", "");
   fluid_settings_setint(settings, "audio.jack.autoconnect", 1);
-  fluid_settings_setint(settings, "audio.realtime-prio", 0);
 
   s->m_synth.reset(new_fluid_synth(settings));
   if (!s->m_synth) return MMSYSERR_NOMEM;
@@ -106,13 +162,11 @@ ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOut
     return MIDIERR_NODEVICE;
   s->m_soundFont = soundFont;
 
+  // The first driver that opens wins, and is the one resumed after each suspension.
   for (const std::string& driver : config.audioDrivers) {
     if (fluid_settings_setstr(settings, "audio.driver", driver.c_str()) != FLUID_OK) continue;
-    s->m_driver.reset(new_fluid_audio_driver(settings, s->m_synth.get()));
-    if (s->m_driver) {
-      s->m_audioDriver = driver;
-      break;
-    }
+    s->m_audioDriver = driver;
+    if (s->startDriver()) break;
   }
   if (!s->m_driver) return MMSYSERR_NODRIVER;
 
@@ -121,6 +175,15 @@ ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOut
   double rate = config.sampleRate;
   fluid_settings_getnum(settings, "synth.sample-rate", &rate);
   s->m_sampleRate = static_cast<int>(rate);
+
+  // Nothing has been played yet: the watcher suspends the stream at once.
+  s->m_idleSuspend = config.idleSuspend;
+  s->m_lastMessage = std::chrono::steady_clock::now() - config.idleSuspend;
+  try {
+    s->m_watcher = std::thread(&SynthOutput::watchIdleness, s.get());
+  } catch (const std::system_error&) {
+    // Without a watcher the stream simply keeps running.
+  }
   out = std::move(s);
   return MMSYSERR_NOERROR;
 }
@@ -130,6 +193,17 @@ double SynthOutput::bufferMilliseconds() const {
 }
 
 ResultCode SynthOutput::send(std::uint32_t message) {
+  bool audible = true;
+  {
+    std::lock_guard lock(m_mutex);
+    m_lastMessage = std::chrono::steady_clock::now();
+    if (m_audio == Audio::Suspended) {
+      audible = startDriver();  // false: the sound server has gone since the open
+    } else if (m_audio == Audio::Retiring) {
+      m_resumeWanted = true;
+    }
+  }
+  m_wake.notify_one();
   fluid_synth_t* synth = m_synth.get();
   const int status = message & 0xFF;
   const int channel = status & 0x0F;
@@ -149,6 +223,7 @@ ResultCode SynthOutput::send(std::uint32_t message) {
     case 0xE0: result = fluid_synth_pitch_bend(synth, channel, data1 | data2 << 7); break;
     default: return MMSYSERR_INVALPARAM;
   }
+  if (!audible) return MMSYSERR_NODRIVER;
   // A Note Off for a note that is not sounding is fine in MIDI; FluidSynth reports it as failed.
   if (result != FLUID_OK && (status & 0xF0) != 0x80 && (status & 0xF0) != 0x90)
     return MMSYSERR_ERROR;

@@ -3,8 +3,12 @@
 // The embedded General MIDI synthesizer that stands behind the MIDI Mapper: FluidSynth playing a
 // SoundFont found on the system into the first audio output that opens.
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "midi_service.h"
@@ -27,9 +31,17 @@ struct SynthConfig {
   int periodSize = 64;  // frames: 1.3 ms at 48 kHz
   int periods = 2;
   double gain = 0.5;
+  // The audio stream is suspended when nothing has sounded for this long (and right after the
+  // open has shown that the output works): an idle keyboard costs no CPU. The next message
+  // resumes it, which costs the first note a new stream (about a millisecond or two).
+  std::chrono::milliseconds idleSuspend{5000};
 
   static SynthConfig defaults();
 };
+
+// Silences FluidSynth's log and sets the audio stream's media role. Sets the environment, so it
+// must run before any other thread does; later calls do nothing.
+void prepareSynthPlatform();
 
 // The first SoundFont that the search finds, or an empty string.
 std::string findSoundFont(const std::vector<std::string>& search);
@@ -49,9 +61,15 @@ class SynthOutput {
   const std::string& audioDriver() const { return m_audioDriver; }
   // The audio buffer the synthesizer writes, in milliseconds.
   double bufferMilliseconds() const;
+  // Whether the audio stream is running now (false while suspended for idleness).
+  bool audioRunning() const;
 
  private:
   SynthOutput() = default;
+  bool startDriver();  // with m_mutex held
+  void watchIdleness();
+
+  enum class Audio { Running, Retiring, Suspended };
 
   struct SettingsDeleter { void operator()(_fluid_hashtable_t* s) const; };
   struct SynthDeleter { void operator()(_fluid_synth_t* s) const; };
@@ -66,6 +84,17 @@ class SynthOutput {
   int m_periodSize = 0;
   int m_periods = 0;
   int m_sampleRate = 0;
+
+  // The audio stream's life, watched by m_watcher. Only one driver exists at a time: a new one
+  // starts only once the retiring one is gone, so two threads never render the synth at once.
+  mutable std::mutex m_mutex;
+  std::condition_variable m_wake;
+  Audio m_audio = Audio::Suspended;
+  bool m_resumeWanted = false;  // a message came while the stream was retiring
+  bool m_stopping = false;
+  std::chrono::steady_clock::time_point m_lastMessage{};
+  std::chrono::milliseconds m_idleSuspend{};
+  std::thread m_watcher;
 };
 
 }  // namespace midi

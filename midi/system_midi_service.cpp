@@ -6,8 +6,35 @@
 
 namespace midi {
 
-SystemMidiService::SystemMidiService(SynthConfig synth)
-    : SystemMidiService(std::move(synth), listOutputPorts()) {}
+SystemMidiService::SystemMidiService(SynthConfig synth) : m_synthConfig(std::move(synth)) {
+  prepareMidiPlatform();
+  prepareSynthPlatform();
+  try {
+    m_listing = std::async(std::launch::async, listOutputPorts);
+    m_preparedMapper = std::async(std::launch::async, [config = m_synthConfig] {
+      std::unique_ptr<SynthOutput> output;
+      const ResultCode rc = SynthOutput::open(config, output);
+      return PreparedSynth{rc, std::move(output)};
+    });
+  } catch (const std::system_error&) {
+    // No threads to be had: everything happens when it is first asked for.
+    if (!m_listing.valid()) m_ports = listOutputPorts();
+  }
+}
+
+const std::vector<PortInfo>& SystemMidiService::ports() {
+  if (m_listing.valid()) m_ports = m_listing.get();
+  return m_ports;
+}
+
+ResultCode SystemMidiService::openMapper(std::unique_ptr<SynthOutput>& synth) {
+  if (m_preparedMapper.valid()) {
+    PreparedSynth prepared = m_preparedMapper.get();
+    synth = std::move(prepared.second);
+    return prepared.first;
+  }
+  return SynthOutput::open(m_synthConfig, synth);
+}
 
 SystemMidiService::SystemMidiService(SynthConfig synth, std::vector<PortInfo> ports)
     : m_synthConfig(std::move(synth)), m_ports(std::move(ports)) {}
@@ -36,13 +63,13 @@ void SystemMidiService::closeInBackground(std::unique_ptr<Output> output) {
 }
 
 std::uint32_t SystemMidiService::midiOutGetNumDevs() {
-  return static_cast<std::uint32_t>(m_ports.size());
+  return static_cast<std::uint32_t>(ports().size());
 }
 
 ResultCode SystemMidiService::midiOutGetDevCapsA(std::int32_t deviceId, MidiOutCaps& caps,
                                                  std::uint32_t size) {
   if (size != sizeof(MidiOutCaps)) return MMSYSERR_INVALPARAM;
-  if (deviceId < MIDI_MAPPER || deviceId >= static_cast<std::int32_t>(m_ports.size()))
+  if (deviceId < MIDI_MAPPER || deviceId >= static_cast<std::int32_t>(ports().size()))
     return MMSYSERR_BADDEVICEID;
   caps = MidiOutCaps{};
   caps.wChannelMask = 0xFFFF;
@@ -72,7 +99,7 @@ ResultCode SystemMidiService::midiOutOpen(MidiOutHandle& handle, std::int32_t de
                                           std::uint32_t flags) {
   handle = 0;
   if (callback != 0 || instance != 0 || flags != 0) return MMSYSERR_INVALPARAM;
-  if (deviceId < MIDI_MAPPER || deviceId >= static_cast<std::int32_t>(m_ports.size()))
+  if (deviceId < MIDI_MAPPER || deviceId >= static_cast<std::int32_t>(ports().size()))
     return MMSYSERR_BADDEVICEID;
   if (isOpen(deviceId)) return MMSYSERR_ALLOCATED;
 
@@ -81,7 +108,7 @@ ResultCode SystemMidiService::midiOutOpen(MidiOutHandle& handle, std::int32_t de
   ResultCode rc;
   if (deviceId == MIDI_MAPPER) {
     std::unique_ptr<SynthOutput> synth;
-    rc = SynthOutput::open(m_synthConfig, synth);
+    rc = openMapper(synth);
     output->backend = std::move(synth);
   } else {
     std::unique_ptr<PortOutput> port;

@@ -5,6 +5,7 @@
 // Every handle goes through a handle table; at most one output per device is open at a time.
 
 #include <atomic>
+#include <future>
 #include <memory>
 #include <thread>
 #include <variant>
@@ -19,6 +20,9 @@ namespace midi {
 
 class SystemMidiService final : public MidiOutService {
  public:
+  // Starts listing the ports and preparing the MIDI Mapper on threads of their own, so that the
+  // window can build meanwhile. Construct it before anything else starts threads (it sets the
+  // environment first).
   explicit SystemMidiService(SynthConfig synth = SynthConfig::defaults());
   // Uses the given ports instead of listing the system's (tests).
   SystemMidiService(SynthConfig synth, std::vector<PortInfo> ports);
@@ -41,6 +45,12 @@ class SystemMidiService final : public MidiOutService {
   };
   bool isOpen(std::int32_t deviceId) const;
   void closeInBackground(std::unique_ptr<Output> output);
+  const std::vector<PortInfo>& ports();
+  ResultCode openMapper(std::unique_ptr<SynthOutput>& synth);
+
+  using PreparedSynth = std::pair<ResultCode, std::unique_ptr<SynthOutput>>;
+  std::future<std::vector<PortInfo>> m_listing;  // the ports, until first asked for
+  std::future<PreparedSynth> m_preparedMapper;   // the first Mapper open, until asked for
 
   // Outputs being torn down off the caller's thread. FluidSynth's audio thread only sees the stop
   // request between two writes, and a sound server may hold a write for seconds (PulseAudio's

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "midi/handle_table.h"
 #include "midi/port_output.h"
@@ -176,6 +178,36 @@ TEST(Synth, OpensPlaysAndRefusesASecondOpen) {
   EXPECT_EQ(service.midiOutClose(h), MMSYSERR_NOERROR);
   EXPECT_EQ(service.midiOutShortMsg(h, 0x007F3C90), MMSYSERR_INVALHANDLE);
   EXPECT_EQ(service.midiOutClose(h), MMSYSERR_INVALHANDLE);
+  fs::remove("fluidsynth.wav");
+}
+
+TEST(Synth, AudioStreamSleepsWhileIdleAndWakesForTheNextNote) {
+  SynthConfig config = SynthConfig::defaults();
+  if (findSoundFont(config.soundFontSearch).empty()) GTEST_SKIP() << "no GM SoundFont installed";
+  config.audioDrivers = {"file"};
+  config.idleSuspend = std::chrono::milliseconds(50);
+  std::unique_ptr<SynthOutput> synth;
+  ASSERT_EQ(SynthOutput::open(config, synth), MMSYSERR_NOERROR);
+  auto eventually = [&](bool running) {
+    for (int i = 0; i < 500 && synth->audioRunning() != running; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return synth->audioRunning() == running;
+  };
+  EXPECT_TRUE(eventually(false)) << "nothing played: the stream should be suspended";
+  EXPECT_EQ(synth->send(0x007F3C90), MMSYSERR_NOERROR);
+  EXPECT_TRUE(eventually(true)) << "the note resumes the stream";
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(synth->audioRunning()) << "a held note keeps the stream running";
+  EXPECT_EQ(synth->send(0x00003C80), MMSYSERR_NOERROR);
+  EXPECT_TRUE(eventually(false)) << "after the release rings out the stream sleeps again";
+  // Messages racing with a suspension neither crash nor lose the stream for good.
+  for (int i = 0; i < 60; ++i) {
+    synth->send(0x00003C80);
+    std::this_thread::sleep_for(std::chrono::milliseconds(i % 7 * 15));
+  }
+  EXPECT_EQ(synth->send(0x007F3C90), MMSYSERR_NOERROR);
+  EXPECT_TRUE(eventually(true));
+  synth.reset();
   fs::remove("fluidsynth.wav");
 }
 

@@ -1,0 +1,252 @@
+"""Benchmarks of the program beside VMPK: launch time, memory, idle CPU, key-to-MIDI latency,
+the synthesizer's audio latency and the time to open the MIDI Mapper.
+
+Every figure comes from real processes on a real X server (Xvfb), a real JACK server (dummy
+driver) and a real PulseAudio (null sink), started here and stopped by their ids."""
+
+import argparse
+import os
+import platform
+import random
+import select
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+
+from harness import App, Session, wait_until  # noqa: E402
+
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+FLUIDR3 = "/usr/share/sounds/sf2/FluidR3_GM.sf2"
+TIMGM = "/usr/share/sounds/sf2/TimGM6mb.sf2"
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def cpu_ticks(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+def launch(session, args, title, display):
+    """Starts args and returns (process, seconds until its window named title was mapped)."""
+    from Xlib import X
+
+    root = display.screen().root
+    root.change_attributes(event_mask=X.SubstructureNotifyMask)
+    display.sync()
+    start = time.perf_counter()
+    proc = session.spawn("bench-" + os.path.basename(args[0]), args)
+    deadline = start + 30
+    while time.perf_counter() < deadline:
+        while display.pending_events():
+            event = display.next_event()
+            if event.type == X.MapNotify and not event.override:
+                try:
+                    name = event.window.get_wm_name()
+                except Exception:
+                    name = None
+                if name == title:
+                    return proc, time.perf_counter() - start
+        select.select([display.fileno()], [], [], 0.01)
+    session.stop_proc(proc)
+    raise TimeoutError(f"{title} did not show")
+
+
+def measure_program(session, args, title, runs):
+    from Xlib import display as xdisplay
+
+    d = xdisplay.Display(session.env["DISPLAY"])
+    launches, rss, idle = [], [], []
+    for i in range(runs):
+        proc, seconds = launch(session, args, title, d)
+        launches.append(seconds * 1000)
+        time.sleep(1.0)  # the window shows, the synthesizer is open and settled
+        rss.append(rss_kib(proc.pid) / 1024)
+        if i < 3:
+            before = cpu_ticks(proc.pid)
+            time.sleep(5)
+            idle.append(cpu_ticks(proc.pid) - before)
+        session.stop_proc(proc)
+    d.close()
+    return {"launch": statistics.median(launches), "rss": statistics.median(rss), "idle": statistics.median(idle),
+            "launches": launches}
+
+
+def key_to_midi(session, presses):
+    """XTest key presses to the Note On arriving at a JACK port, in milliseconds."""
+    import jack
+    from Xlib import X, XK
+    from Xlib import display as xdisplay
+    from Xlib.ext import xtest
+
+    os.environ["JACK_DEFAULT_SERVER"] = session.env["JACK_DEFAULT_SERVER"]
+    client = jack.Client("bench-monitor", no_start_server=True)
+    port = client.midi_inports.register("input")
+    arrivals = []
+
+    @client.set_process_callback
+    def process(frames):
+        now = time.perf_counter_ns()
+        for _offset, buffer in port.incoming_midi_events():
+            data = bytes(buffer)
+            if len(data) == 3 and data[0] & 0xF0 == 0x90:
+                arrivals.append(now)
+
+    client.activate()
+    period_ms = 1000.0 * client.blocksize / client.samplerate
+    try:
+        app = App(session)
+        ports = session.run(["jack_lsp"]).stdout.split()
+        # The device menu lists ALSA ports first (none here), then JACK inputs in server order.
+        jack_inputs = [p for p in ports if p in ("midi-monitor:input", "bench-monitor:input")]
+        app.choose_device(1 + jack_inputs.index("bench-monitor:input"))
+        d = xdisplay.Display(session.env["DISPLAY"])
+        keycode = d.keysym_to_keycode(XK.string_to_keysym("z"))
+        latencies = []
+        for _ in range(presses):
+            count = len(arrivals)
+            sent = time.perf_counter_ns()
+            xtest.fake_input(d, X.KeyPress, keycode)
+            d.sync()
+            wait_until(lambda: len(arrivals) > count, 2, interval=0.0002, what="the Note On")
+            latencies.append((arrivals[count] - sent) / 1e6)
+            xtest.fake_input(d, X.KeyRelease, keycode)
+            d.sync()
+            time.sleep(random.uniform(0.010, 0.020))  # spread the presses over the JACK period
+        d.close()
+        app.close()
+    finally:
+        client.deactivate()
+        client.close()
+    latencies.sort()
+    return {"median": statistics.median(latencies), "p99": latencies[int(0.99 * (len(latencies) - 1))],
+            "period": period_ms}
+
+
+def synth_latency(session, probe):
+    """The synthesizer's buffer as configured, and the latency PulseAudio reports for its stream."""
+    proc = subprocess.Popen([probe], env=session.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    proc.stdin.write("open -1\nsynth\n")
+    proc.stdin.flush()
+    proc.stdout.readline()
+    configured = float(proc.stdout.readline().split()[1])
+    time.sleep(3)  # past the null sink's first wake-up
+    info = session.run(["pactl", "list", "sink-inputs"]).stdout
+    buffer_us = [int(line.split()[2]) for line in info.splitlines() if "Buffer Latency" in line]
+    proc.stdin.write("close\n")
+    proc.stdin.close()
+    proc.wait(15)
+    return configured, (buffer_us[0] / 1000 if buffer_us else float("nan"))
+
+
+def open_time(session, probe, font, runs=7):
+    folder = tempfile.mkdtemp(dir=session.dir)
+    os.symlink(font, os.path.join(folder, os.path.basename(font)))
+    env = dict(session.env, TAMRELS_SOUNDFONT_DIR=folder)
+    times = []
+    for _ in range(runs):
+        proc = subprocess.Popen([probe], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        proc.stdin.write("list\n")  # the service is up and its ports are listed
+        proc.stdin.flush()
+        while proc.stdout.readline().strip() != "end":
+            pass
+        # The service prepares the Mapper as it starts; this open is the first, so it may still
+        # be waiting for that. Measured from a later open, the figure is the open alone.
+        proc.stdin.write("open -1\nclose\n")
+        proc.stdin.flush()
+        proc.stdout.readline()
+        proc.stdout.readline()
+        start = time.perf_counter()
+        proc.stdin.write("open -1\n")
+        proc.stdin.flush()
+        answer = proc.stdout.readline()
+        times.append((time.perf_counter() - start) * 1000)
+        assert answer.strip() == "rc 0", answer
+        proc.stdin.close()
+        proc.wait(15)
+    return statistics.median(times)
+
+
+def machine():
+    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
+               platform.processor())
+    mem = int(open("/proc/meminfo").readline().split()[1]) // (1024 * 1024)
+    distro = next((line.split("=", 1)[1].strip().strip('"') for line in open("/etc/os-release")
+                   if line.startswith("PRETTY_NAME")), "")
+    vmpk = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "vmpk"], capture_output=True, text=True).stdout
+    return f"{cpu}, {os.cpu_count()} cores, {mem} GiB; {distro}; kernel {platform.release()}; VMPK {vmpk}"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--binary", required=True)
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--out")
+    parser.add_argument("--runs", type=int, default=10)
+    parser.add_argument("--presses", type=int, default=1000)
+    args = parser.parse_args()
+    binary, probe = os.path.abspath(args.binary), os.path.abspath(args.probe)
+
+    session = Session(jack=True, pulse=True, wm=False).start()
+    try:
+        ours = measure_program(session, [binary], "Tamrels Midi Piano", args.runs)
+        vmpk = measure_program(session, ["vmpk"], "Virtual MIDI Piano Keyboard", args.runs)
+        configured, reported = synth_latency(session, probe)
+        open_large = open_time(session, probe, FLUIDR3)
+        open_small = open_time(session, probe, TIMGM)
+    finally:
+        session.stop()
+    session = Session(jack=True, pulse=True, wm=True).start()
+    try:
+        latency = key_to_midi(session, args.presses)
+    finally:
+        session.stop()
+
+    def ratio(a, b):
+        return f"{a / b:.2f}" if b else "–"
+
+    rows = [
+        ("Launch to window visible, median of %d (ms)" % args.runs, f"{ours['launch']:.0f}", f"{vmpk['launch']:.0f}",
+         ratio(ours["launch"], vmpk["launch"]), "≤ 0.5 × VMPK", ours["launch"] <= 0.5 * vmpk["launch"]),
+        ("Resident memory, window shown and Mapper open (MiB)", f"{ours['rss']:.1f}", f"{vmpk['rss']:.1f}",
+         ratio(ours["rss"], vmpk["rss"]), "≤ 0.4 × VMPK", ours["rss"] <= 0.4 * vmpk["rss"]),
+        ("CPU while idle for 5 s (clock ticks of 1/%d s)" % CLK_TCK, f"{ours['idle']:.0f}", f"{vmpk['idle']:.0f}",
+         ratio(ours["idle"], vmpk["idle"]), "0", ours["idle"] == 0),
+        ("Key to MIDI at a JACK port, median (ms)", f"{latency['median']:.2f}", "n/a", "–",
+         f"≤ {latency['period'] + 0.2:.2f} (one period + 0.2)", latency["median"] <= latency["period"] + 0.2),
+        ("Key to MIDI at a JACK port, 99th percentile (ms)", f"{latency['p99']:.2f}", "n/a", "–",
+         f"≤ {latency['period'] + 0.2:.2f}", latency["p99"] <= latency["period"] + 0.2),
+        ("Synthesizer audio buffer as configured (ms)", f"{configured:.2f}", "–", "–", "≤ 5", configured <= 5),
+        ("Synthesizer stream latency reported by PulseAudio (ms)", f"{reported:.2f}", "–", "–", "≤ 5", reported <= 5),
+        ("midiOutOpen(-1) with FluidR3 GM, 148 MB (ms)", f"{open_large:.1f}", "–", "–", "< 100", open_large < 100),
+        ("midiOutOpen(-1) with TimGM6mb, 6 MB (ms)", f"{open_small:.1f}", "–", "–", "–", True),
+    ]
+    lines = ["| Measure | Tamrels Midi Piano | VMPK | ratio | target | met |", "|---|---:|---:|---:|---|---|"]
+    lines += [f"| {m} | {a} | {b} | {r} | {t} | {'yes' if ok else 'no'} |" for m, a, b, r, t, ok in rows]
+    table = "\n".join(lines)
+    print(table)
+    if args.out:
+        with open(args.out, "w") as f:
+            f.write("# Benchmarks\n\n")
+            f.write(f"Latest `make bench`, {time.strftime('%Y-%m-%d')}, on {machine()}.\n\n")
+            f.write(f"JACK: dummy driver, {latency['period']:.2f} ms period. PulseAudio: null sink. "
+                    f"Xvfb at 96 dpi, no window manager for launch, memory and CPU. VMPK runs with its "
+                    "out-of-the-box settings (its EAS synthesizer on PulseAudio; it has no JACK MIDI "
+                    "output, so key to MIDI has no VMPK figure).\n\n")
+            f.write(table + "\n")
+
+
+if __name__ == "__main__":
+    main()
