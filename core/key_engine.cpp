@@ -37,7 +37,8 @@ void KeyEngine::releaseAllKeys() {
 
 void KeyEngine::silenceHeldNotes(midi::MidiOutHandle handle) {
   for (int i = 0; i < kKeyCount; ++i)
-    if (m_down[i]) m_service.midiOutShortMsg(handle, noteOffMessage(m_held[i].channel, m_held[i].note));
+    if (m_down[i])
+      m_service.midiOutShortMsg(handle, noteOffMessage(m_held[i].channel, m_held[i].note));
 }
 
 }  // namespace core

@@ -13,9 +13,9 @@ namespace core {
 std::int16_t KeyIndexForKeyCode(std::int16_t keyCode);
 
 // The US-layout virtual-key code of a physical key, or 0 when it is none of the seventeen.
-std::int16_t virtualKeyForXkbKeycode(std::uint32_t keycode);   // X11 and Wayland (evdev + 8)
+std::int16_t virtualKeyForXkbKeycode(std::uint32_t keycode);        // X11 and Wayland (evdev + 8)
 std::int16_t virtualKeyForWindowsScanCode(std::uint32_t scanCode);  // set 1 make codes
-std::int16_t virtualKeyForMacKeyCode(std::uint32_t keyCode);   // kVK_ANSI_* codes
+std::int16_t virtualKeyForMacKeyCode(std::uint32_t keyCode);        // kVK_ANSI_* codes
 // Fallback when an event carries no native code: the toolkit's key code, which for these keys
 // is the character (upper-case for letters, the shifted US character accepted as well).
 std::int16_t virtualKeyForCharacterKey(int key);

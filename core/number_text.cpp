@@ -7,7 +7,9 @@ namespace core {
 
 namespace {
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 std::string_view trim(std::string_view s) {
@@ -98,6 +100,13 @@ std::optional<std::int16_t> parseWholeNumber16(std::string_view text,
   if (negative) value = -value;
   if (value < INT16_MIN || value > INT16_MAX) return std::nullopt;
   return static_cast<std::int16_t>(value);
+}
+
+std::optional<std::int16_t> baseNoteFromText(std::string_view text,
+                                             std::string_view decimalSeparator) {
+  const auto number = parseWholeNumber16(text, decimalSeparator);
+  if (!number || *number < 0 || *number > 111) return std::nullopt;
+  return number;
 }
 
 std::string noteName(int note) {

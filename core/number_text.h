@@ -20,6 +20,11 @@ namespace core {
 std::optional<std::int16_t> parseWholeNumber16(std::string_view text,
                                                std::string_view decimalSeparator = ".");
 
+// The "Base note" dialog's answer as a base note: a numeric text whose rounded value is 0 to 111.
+// Anything else (not numeric, out of range, too large for 16 bits) gives nothing.
+std::optional<std::int16_t> baseNoteFromText(std::string_view text,
+                                             std::string_view decimalSeparator);
+
 // The note's name in the convention where note 60 is C4 ("C4", "C#4", "A-1").
 std::string noteName(int note);
 

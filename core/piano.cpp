@@ -36,7 +36,8 @@ void Piano::Form_KeyDown(std::int16_t keyCode) { m_engine.PressKey(KeyIndexForKe
 void Piano::Form_KeyUp(std::int16_t keyCode) { m_engine.ReleaseKey(KeyIndexForKeyCode(keyCode)); }
 
 void Piano::device_Click(std::int16_t index) {
-  m_devices.device_Click(index, [this](midi::MidiOutHandle old) { m_engine.silenceHeldNotes(old); });
+  m_devices.device_Click(index,
+                         [this](midi::MidiOutHandle old) { m_engine.silenceHeldNotes(old); });
 }
 
 void Piano::chan_Click(std::int16_t index) {
@@ -50,9 +51,9 @@ void Piano::base_Click() {
   const auto answer =
       m_view.askText(kBaseNotePrompt, kBaseNoteTitle, std::to_string(m_state.baseNote));
   if (!answer) return;
-  const auto number = parseWholeNumber16(*answer, m_view.decimalSeparator());
-  if (!number || *number < 0 || *number > kMaxBaseNote) return;
-  m_state.baseNote = *number;
+  const auto note = baseNoteFromText(*answer, m_view.decimalSeparator());
+  if (!note) return;  // rejected silently, Cancel included
+  m_state.baseNote = *note;
   m_view.showBaseNote(m_state.baseNote);
 }
 

@@ -53,7 +53,8 @@ void DeviceMenu::device_Click(std::int16_t index,
   if (index < 0 || index >= m_items) return;  // no such item
 
   const std::int32_t oldItem = m_state.deviceId + 1;
-  if (oldItem >= 0 && oldItem < m_items) m_view.setDeviceChecked(static_cast<std::int16_t>(oldItem), false);
+  if (oldItem >= 0 && oldItem < m_items)
+    m_view.setDeviceChecked(static_cast<std::int16_t>(oldItem), false);
   m_view.setDeviceChecked(index, true);
   m_state.deviceId = index - 1;
 

@@ -51,8 +51,7 @@ class DeviceMenu {
 
   // A choice of device(index). beforeClose runs with the old handle just before it is closed,
   // so that notes still sounding there can be switched off.
-  void device_Click(std::int16_t index,
-                    const std::function<void(MidiOutHandle)>& beforeClose = {});
+  void device_Click(std::int16_t index, const std::function<void(MidiOutHandle)>& beforeClose = {});
 
  private:
   MidiOutService& m_service;

@@ -34,7 +34,9 @@ void prepareMidiPlatform() {
 
 namespace {
 
-RtMidi::Api rtApi(PortApi api) { return api == PortApi::Alsa ? RtMidi::LINUX_ALSA : RtMidi::UNIX_JACK; }
+RtMidi::Api rtApi(PortApi api) {
+  return api == PortApi::Alsa ? RtMidi::LINUX_ALSA : RtMidi::UNIX_JACK;
+}
 
 // RtMidi prints to std::cerr from its constructors, before an error callback can be set.
 class QuietCerr {
@@ -138,9 +140,9 @@ ResultCode PortOutput::open(const PortInfo& port, std::unique_ptr<PortOutput>& o
   p->m_port = port;
   p->m_out = makeOut(port.api);
   if (!p->m_out) return MMSYSERR_NODRIVER;
-  p->m_out->setErrorCallback(
-      [](RtMidiError::Type type, const std::string& text, void* self) { onError(type, text, self); },
-      p.get());
+  p->m_out->setErrorCallback([](RtMidiError::Type type, const std::string& text,
+                                void* self) { onError(type, text, self); },
+                             p.get());
   try {
     const int index = findPort(*p->m_out, port.portName);
     if (index < 0) return MMSYSERR_ERROR;  // the port has gone since start-up

@@ -70,7 +70,9 @@ std::string findSoundFont(const std::vector<std::string>& search) {
   return {};
 }
 
-void SynthOutput::SettingsDeleter::operator()(fluid_settings_t* s) const { delete_fluid_settings(s); }
+void SynthOutput::SettingsDeleter::operator()(fluid_settings_t* s) const {
+  delete_fluid_settings(s);
+}
 void SynthOutput::SynthDeleter::operator()(fluid_synth_t* s) const { delete_fluid_synth(s); }
 void SynthOutput::DriverDeleter::operator()(fluid_audio_driver_t* d) const {
   delete_fluid_audio_driver(d);

@@ -71,9 +71,15 @@ class SynthOutput {
 
   enum class Audio { Running, Retiring, Suspended };
 
-  struct SettingsDeleter { void operator()(_fluid_hashtable_t* s) const; };
-  struct SynthDeleter { void operator()(_fluid_synth_t* s) const; };
-  struct DriverDeleter { void operator()(_fluid_audio_driver_t* d) const; };
+  struct SettingsDeleter {
+    void operator()(_fluid_hashtable_t* s) const;
+  };
+  struct SynthDeleter {
+    void operator()(_fluid_synth_t* s) const;
+  };
+  struct DriverDeleter {
+    void operator()(_fluid_audio_driver_t* d) const;
+  };
 
   // Declared in this order so that destruction stops the audio before the synth goes.
   std::unique_ptr<_fluid_hashtable_t, SettingsDeleter> m_settings;

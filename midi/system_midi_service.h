@@ -29,7 +29,8 @@ class SystemMidiService final : public MidiOutService {
   ~SystemMidiService() override;
 
   std::uint32_t midiOutGetNumDevs() override;
-  ResultCode midiOutGetDevCapsA(std::int32_t deviceId, MidiOutCaps& caps, std::uint32_t size) override;
+  ResultCode midiOutGetDevCapsA(std::int32_t deviceId, MidiOutCaps& caps,
+                                std::uint32_t size) override;
   ResultCode midiOutOpen(MidiOutHandle& handle, std::int32_t deviceId, std::uintptr_t callback,
                          std::uintptr_t instance, std::uint32_t flags) override;
   ResultCode midiOutShortMsg(MidiOutHandle handle, std::uint32_t message) override;

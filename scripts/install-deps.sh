@@ -9,6 +9,8 @@ packages=(
   qt6-base-dev libgl-dev librtmidi-dev libfluidsynth-dev libgtest-dev googletest libqt6svg6
   # packaging and its checks
   dpkg-dev desktop-file-utils appstream
+  # the base note fuzzer (libFuzzer)
+  clang libclang-rt-14-dev
   # the embedded synthesizer's General MIDI sound (a small font, and FluidR3 for the benchmarks)
   timgm6mb-soundfont fluid-soundfont-gm
   # end-to-end tests: a real X server, a window manager, MIDI and audio peers in user space

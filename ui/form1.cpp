@@ -72,12 +72,10 @@ void Form1::buildControls() {
       auto* key = new PianoKey(i, k.caption, k.black, m_client);
       key->setGeometry(toPixels(keyRect(i), dpi));
       key->raise();
-      connect(key, &PianoKey::pressed, this, [this](int index) {
-        m_piano.key_MouseDown(static_cast<std::int16_t>(index));
-      });
-      connect(key, &PianoKey::released, this, [this](int index) {
-        m_piano.key_MouseUp(static_cast<std::int16_t>(index));
-      });
+      connect(key, &PianoKey::pressed, this,
+              [this](int index) { m_piano.key_MouseDown(static_cast<std::int16_t>(index)); });
+      connect(key, &PianoKey::released, this,
+              [this](int index) { m_piano.key_MouseUp(static_cast<std::int16_t>(index)); });
       m_keys[static_cast<std::size_t>(i)] = key;
     }
   }
@@ -150,9 +148,15 @@ void Form1::ensureDeviceItems(int count) {
 void Form1::setDeviceCaption(std::int16_t index, const std::string& caption) {
   deviceItem(index)->setText(menuText(caption));
 }
-void Form1::setDeviceVisible(std::int16_t index, bool visible) { deviceItem(index)->setVisible(visible); }
-void Form1::setDeviceEnabled(std::int16_t index, bool enabled) { deviceItem(index)->setEnabled(enabled); }
-void Form1::setDeviceChecked(std::int16_t index, bool checked) { deviceItem(index)->setChecked(checked); }
+void Form1::setDeviceVisible(std::int16_t index, bool visible) {
+  deviceItem(index)->setVisible(visible);
+}
+void Form1::setDeviceEnabled(std::int16_t index, bool enabled) {
+  deviceItem(index)->setEnabled(enabled);
+}
+void Form1::setDeviceChecked(std::int16_t index, bool checked) {
+  deviceItem(index)->setChecked(checked);
+}
 
 void Form1::showMessage(const std::string& text) {
   QMessageBox box(QMessageBox::NoIcon, kTitle, QString::fromStdString(text), QMessageBox::Ok, this);

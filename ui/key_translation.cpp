@@ -36,10 +36,8 @@ std::int16_t virtualKeyFor(const QKeyEvent& event) {
       if (event.nativeScanCode() != 0)
         return core::virtualKeyForWindowsScanCode(event.nativeScanCode());
       break;
-    case Platform::Mac:
-      return core::virtualKeyForMacKeyCode(event.nativeVirtualKey());
-    case Platform::Other:
-      break;
+    case Platform::Mac: return core::virtualKeyForMacKeyCode(event.nativeVirtualKey());
+    case Platform::Other: break;
   }
   return core::virtualKeyForCharacterKey(event.key());
 }

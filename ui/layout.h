@@ -28,12 +28,23 @@ inline constexpr int kBlackKeyWidth = 255, kBlackKeyHeight = 1335;
 // White keys stand 480 apart from 360 and share a 15-wide column with their neighbour; black
 // keys sit over the seams at 720 + 480 n.
 inline constexpr std::array<KeyLayout, 17> kKeys{{
-    {"Z", false, 360, 0},    {"S", true, 720, 10},   {"X", false, 840, 1},
-    {"D", true, 1200, 11},   {"C", false, 1320, 2},  {"V", false, 1800, 3},
-    {"G", true, 2160, 12},   {"B", false, 2280, 4},  {"H", true, 2640, 13},
-    {"N", false, 2760, 5},   {"J", true, 3120, 14},  {"M", false, 3240, 6},
-    {",", false, 3720, 7},   {"L", true, 4080, 15},  {".", false, 4200, 8},
-    {";", true, 4560, 16},   {"/", false, 4680, 9},
+    {"Z", false, 360, 0},
+    {"S", true, 720, 10},
+    {"X", false, 840, 1},
+    {"D", true, 1200, 11},
+    {"C", false, 1320, 2},
+    {"V", false, 1800, 3},
+    {"G", true, 2160, 12},
+    {"B", false, 2280, 4},
+    {"H", true, 2640, 13},
+    {"N", false, 2760, 5},
+    {"J", true, 3120, 14},
+    {"M", false, 3240, 6},
+    {",", false, 3720, 7},
+    {"L", true, 4080, 15},
+    {".", false, 4200, 8},
+    {";", true, 4560, 16},
+    {"/", false, 4680, 9},
 }};
 
 inline constexpr TwipRect kVolumeBar{0, 360, 255, 1815};

@@ -25,11 +25,11 @@ class RecordingMidiService : public midi::MidiOutService {
   explicit RecordingMidiService(std::vector<std::string> deviceNames = {})
       : names(std::move(deviceNames)) {}
 
-  std::vector<std::string> names;            // device names, id order
+  std::vector<std::string> names;                     // device names, id order
   std::map<std::int32_t, midi::ResultCode> failOpen;  // device id -> code its opens return
-  std::vector<std::int32_t> failCaps;        // device ids whose capability query fails
+  std::vector<std::int32_t> failCaps;                 // device ids whose capability query fails
   std::vector<SentMessage> sent;
-  std::vector<std::string> calls;            // "open -1", "close", "caps 0" ... in order
+  std::vector<std::string> calls;  // "open -1", "close", "caps 0" ... in order
 
   std::uint32_t midiOutGetNumDevs() override {
     calls.push_back("count");

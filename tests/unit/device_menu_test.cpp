@@ -130,8 +130,8 @@ TEST(DeviceMenu, CaptionsFromTheCapabilityRecord) {
   testing_support::RecordingPianoView view;
   core::Piano piano(service, view);
   piano.Form_Load();
-  EXPECT_EQ(view.devices[1].caption, n31);  // 31 characters shown whole
-  EXPECT_EQ(view.devices[2].caption, n32);  // no NUL: all 32
+  EXPECT_EQ(view.devices[1].caption, n31);              // 31 characters shown whole
+  EXPECT_EQ(view.devices[2].caption, n32);              // no NUL: all 32
   EXPECT_EQ(view.devices[3].caption, "MIDI output 3");  // failed query: never the previous name
   EXPECT_EQ(view.devices[4].caption, "R&B Synth");
 }

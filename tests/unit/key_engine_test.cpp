@@ -47,7 +47,8 @@ TEST_F(KeyEngine, HeldKeyRepeatsSendOneNoteOn) {
 }
 
 TEST_F(KeyEngine, NoKeyAndOutOfRangeIndexesAreIgnored) {
-  for (std::int16_t i : {std::int16_t{-1}, std::int16_t{17}, std::int16_t{-2}, std::int16_t{32767}}) {
+  for (std::int16_t i :
+       {std::int16_t{-1}, std::int16_t{17}, std::int16_t{-2}, std::int16_t{32767}}) {
     piano.key_MouseDown(i);
     piano.key_MouseUp(i);
   }
@@ -161,7 +162,8 @@ TEST_F(ShutDown, HeldKeysAreSwitchedOffBeforeTheOutputCloses) {
   piano.chan_Click(4);
   piano.key_MouseDown(16);
   piano.Form_Unload();
-  EXPECT_THAT(service.delivered(), ElementsAre(on(0, 60, 127), on(4, 76, 127), off(0, 60), off(4, 76)));
+  EXPECT_THAT(service.delivered(),
+              ElementsAre(on(0, 60, 127), on(4, 76, 127), off(0, 60), off(4, 76)));
   EXPECT_THAT(service.calls, ElementsAre("close"));
   EXPECT_EQ(piano.state().midi.rc, 0);
   EXPECT_EQ(service.openOutputs(), 0);

@@ -22,7 +22,7 @@ TEST(HandleTable, DeadHandlesAreToldApartFromLiveOnes) {
   const MidiOutHandle a = table.insert(std::make_unique<int>(1));
   ASSERT_NE(a, 0u);
   EXPECT_EQ(*table.find(a), 1);
-  EXPECT_EQ(table.find(a + 1), nullptr);       // invented
+  EXPECT_EQ(table.find(a + 1), nullptr);        // invented
   EXPECT_EQ(table.find(0xFFFFFFFFu), nullptr);  // invented, far out
   ASSERT_NE(table.remove(a), nullptr);
   EXPECT_EQ(table.find(a), nullptr);  // closed
@@ -75,8 +75,8 @@ TEST(PortNames, AlsaPortsAreShownByTheirPortName) {
 }
 
 TEST(SystemService, DevicesAndCapabilities) {
-  SystemMidiService service(SynthConfig{}, {{PortApi::Jack, "a:in", "a:in"},
-                                            {PortApi::Alsa, "X:Port 1 20:0", "Port 1"}});
+  SystemMidiService service(
+      SynthConfig{}, {{PortApi::Jack, "a:in", "a:in"}, {PortApi::Alsa, "X:Port 1 20:0", "Port 1"}});
   EXPECT_EQ(service.midiOutGetNumDevs(), 2u);
   MidiOutCaps caps;
   EXPECT_EQ(service.midiOutGetDevCapsA(1, caps, sizeof caps), MMSYSERR_NOERROR);

@@ -25,4 +25,6 @@ class StartedPiano : public ::testing::Test {
 inline constexpr std::uint32_t on(int channel, int note, int velocity) {
   return core::noteOnMessage(channel, note, velocity);
 }
-inline constexpr std::uint32_t off(int channel, int note) { return core::noteOffMessage(channel, note); }
+inline constexpr std::uint32_t off(int channel, int note) {
+  return core::noteOffMessage(channel, note);
+}

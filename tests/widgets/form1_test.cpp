@@ -21,7 +21,9 @@ using testing_support::RecordingMidiService;
 
 namespace {
 
-std::uint32_t on(int channel, int note, int velocity) { return core::noteOnMessage(channel, note, velocity); }
+std::uint32_t on(int channel, int note, int velocity) {
+  return core::noteOnMessage(channel, note, velocity);
+}
 std::uint32_t off(int channel, int note) { return core::noteOffMessage(channel, note); }
 
 }  // namespace
@@ -71,7 +73,8 @@ class Form1Test : public QObject {
   }
 
   void keyGeometryFollowsTheTable() {
-    const int lefts[17] = {24, 48, 56, 80, 88, 120, 144, 152, 176, 184, 208, 216, 248, 272, 280, 304, 312};
+    const int lefts[17] = {24,  48,  56,  80,  88,  120, 144, 152, 176,
+                           184, 208, 216, 248, 272, 280, 304, 312};
     for (int i = 0; i < 17; ++i) {
       const bool black = ui::kKeys[static_cast<std::size_t>(i)].black;
       QCOMPARE(form->key(i)->geometry(), QRect(lefts[i], 0, black ? 17 : 33, black ? 89 : 145));
@@ -85,17 +88,17 @@ class Form1Test : public QObject {
   }
 
   void mouseLandsWhereTheStackingSays() {
-    QCOMPARE(keyAt(720 + 120, 600), 1);    // a black key over two white keys
-    QCOMPARE(keyAt(720 + 10, 1320), 1);    // its bottom row
-    QCOMPARE(keyAt(720 + 10, 1350), 0);    // below it: the white key
-    QCOMPARE(keyAt(840, 1800), 2);         // the shared column belongs to the right-hand key
+    QCOMPARE(keyAt(720 + 120, 600), 1);  // a black key over two white keys
+    QCOMPARE(keyAt(720 + 10, 1320), 1);  // its bottom row
+    QCOMPARE(keyAt(720 + 10, 1350), 0);  // below it: the white key
+    QCOMPARE(keyAt(840, 1800), 2);       // the shared column belongs to the right-hand key
     QCOMPARE(keyAt(825, 1800), 0);
-    QCOMPARE(keyAt(1800, 300), 5);         // no black key between C and V
+    QCOMPARE(keyAt(1800, 300), 5);  // no black key between C and V
     QCOMPARE(keyAt(5174, 2160), 16);
     QCOMPARE(at(60, 600), form->volumeBar());
-    QCOMPARE(at(60, 2190), nullptr);        // the strip under the keys
-    QCOMPARE(at(300, 1000), nullptr);       // between the bar and the first key
-    QCOMPARE(at(60, 60), nullptr);          // above the label
+    QCOMPARE(at(60, 2190), nullptr);   // the strip under the keys
+    QCOMPARE(at(300, 1000), nullptr);  // between the bar and the first key
+    QCOMPARE(at(60, 60), nullptr);     // above the label
     QCOMPARE(at(60, 150), form->volumeLabel());
     QCOMPARE(at(60, 365), form->volumeBar());  // the label's last row lies under the bar
   }
@@ -233,7 +236,7 @@ class Form1Test : public QObject {
   void volumeBarRunsFrom127AtTheTopTo0AtTheBottom() {
     ui::VolumeBar* bar = form->volumeBar();
     QCOMPARE(bar->barValue(), 127);
-    QCOMPARE(bar->value(), bar->minimum());  // the thumb at the top
+    QCOMPARE(bar->value(), bar->minimum());                    // the thumb at the top
     bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);  // the down arrow
     QCOMPARE(form->piano().state().volume, 126);
     bar->triggerAction(QAbstractSlider::SliderToMaximum);
@@ -258,8 +261,8 @@ class Form1Test : public QObject {
     QTest::keyClick(form->windowHandle(), Qt::Key_Z, Qt::ShiftModifier);
     QTest::keyClick(form->windowHandle(), Qt::Key_1);
     QTest::keyClick(form->windowHandle(), Qt::Key_Space);
-    QCOMPARE(service->delivered(), (std::vector<std::uint32_t>{on(0, 60, 127), off(0, 60),
-                                                               on(0, 60, 126), off(0, 60)}));
+    QCOMPARE(service->delivered(),
+             (std::vector<std::uint32_t>{on(0, 60, 127), off(0, 60), on(0, 60, 126), off(0, 60)}));
   }
 
   void losingTheFocusReleasesHeldKeys() {
