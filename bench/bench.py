@@ -253,6 +253,10 @@ def main():
                     "out-of-the-box settings (its EAS synthesizer on PulseAudio; it has no JACK MIDI "
                     "output, so key to MIDI has no VMPK figure).\n\n")
             f.write(table + "\n")
+            notes = os.path.join(HERE, "notes.md")
+            if os.path.exists(notes):
+                with open(notes) as n:
+                    f.write(n.read())
 
 
 if __name__ == "__main__":

@@ -23,6 +23,21 @@ bool isSoundFontFile(const fs::path& p) {
   return ext == ".sf2" || ext == ".sf3" || ext == ".SF2" || ext == ".SF3";
 }
 
+void applySettings(fluid_settings_t* settings, const SynthConfig& config) {
+  // Only the samples that are played are loaded: opening the Mapper never waits for a whole font.
+  fluid_settings_setint(settings, "synth.dynamic-sample-loading", 1);
+  fluid_settings_setnum(settings, "synth.sample-rate", config.sampleRate);
+  fluid_settings_setnum(settings, "synth.gain", config.gain);
+  fluid_settings_setint(settings, "audio.period-size", config.periodSize);
+  fluid_settings_setint(settings, "audio.periods", config.periods);
+  // Keep our short buffer: PulseAudio would otherwise raise the latency behind our back.
+  fluid_settings_setint(settings, "audio.pulseaudio.adjust-latency", 0);
+  // FluidSynth would set the stream's media role with setenv() each time a driver starts, on
+  // whatever thread that is; prepareSynthPlatform() sets PULSE_PROP_media.role once instead.
+  fluid_settings_setstr(settings, "audio.pulseaudio.media-role", "");
+  fluid_settings_setint(settings, "audio.jack.autoconnect", 1);
+}
+
 }  // namespace
 
 void prepareSynthPlatform() {
@@ -145,18 +160,7 @@ ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOut
   if (!s->m_settings) return MMSYSERR_NOMEM;
   fluid_settings_t* settings = s->m_settings.get();
 
-  // Only the samples that are played are loaded: opening the Mapper never waits for a whole font.
-  fluid_settings_setint(settings, "synth.dynamic-sample-loading", 1);
-  fluid_settings_setnum(settings, "synth.sample-rate", config.sampleRate);
-  fluid_settings_setnum(settings, "synth.gain", config.gain);
-  fluid_settings_setint(settings, "audio.period-size", config.periodSize);
-  fluid_settings_setint(settings, "audio.periods", config.periods);
-  // Keep our short buffer: PulseAudio would otherwise raise the latency behind our back.
-  fluid_settings_setint(settings, "audio.pulseaudio.adjust-latency", 0);
-  // FluidSynth would set the stream's media role with setenv() each time a driver starts, on
-  // whatever thread that is; the service sets PULSE_PROP_media.role once, before any thread.
-  fluid_settings_setstr(settings, "audio.pulseaudio.media-role", "");
-  fluid_settings_setint(settings, "audio.jack.autoconnect", 1);
+  applySettings(settings, config);
 
   s->m_synth.reset(new_fluid_synth(settings));
   if (!s->m_synth) return MMSYSERR_NOMEM;
