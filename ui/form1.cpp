@@ -213,8 +213,9 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
   if (watched == windowHandle()) {
     if (type == QEvent::KeyPress) {
       m_piano.Form_KeyDown(code);
-    } else if (!keyEvent->isAutoRepeat() && !keyPhysicallyDown(*keyEvent)) {
-      m_piano.Form_KeyUp(code);
+    } else if (!keyEvent->isAutoRepeat() &&
+               (core::KeyIndexForKeyCode(code) < 0 || !keyPhysicallyDown(*keyEvent))) {
+      m_piano.Form_KeyUp(code);  // the X server is asked only about the seventeen keys
     }
   } else if (type == QEvent::KeyRelease && !keyEvent->isAutoRepeat()) {
     // A key let go while one of our menus or dialogs has the keyboard: the key-up would be lost.
