@@ -45,6 +45,14 @@ def wait_until(predicate, timeout=10.0, interval=0.05, what="condition"):
     raise TimeoutError(f"timed out waiting for {what}")
 
 
+def note_pairs(notes, channel=0, velocity=127):
+    """The Note On and Note Off of each note in turn, as the monitor shows them."""
+    messages = []
+    for note in notes:
+        messages += [(0x90 + channel, note, velocity), (0x80 + channel, note, 0)]
+    return messages
+
+
 class Session:
     """The services one test module needs; started once, stopped by their ids."""
 
