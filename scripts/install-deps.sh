@@ -15,7 +15,7 @@ packages=(
   timgm6mb-soundfont fluid-soundfont-gm
   # end-to-end tests: a real X server, a window manager, MIDI and audio peers in user space
   xvfb xauth xdotool x11-utils x11-xserver-utils imagemagick openbox wmctrl
-  jackd2 pulseaudio pulseaudio-utils sox python3 python3-numpy
+  jackd2 pulseaudio pulseaudio-utils python3 python3-numpy
   # fonts so that the key legends render under Xvfb
   fonts-dejavu-core
 )
