@@ -35,6 +35,36 @@ bool readExponent(std::string_view s, long& exponent) {
   return true;
 }
 
+// The magnitude of the decimal digits with the point after `pointAt` of them (negative: zeros
+// before them), rounded to the nearest whole number, a half to the even one. Nothing when it
+// reaches 100000: no 16-bit number is that large.
+std::optional<long> roundHalfEven(std::string digits, long pointAt) {
+  // Drop leading zeros; the decimal point then stands after `whole` digits of `digits`.
+  std::size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos) return 0;
+  digits.erase(0, first);
+  const long whole = pointAt - static_cast<long>(first);
+  if (whole > 5) return std::nullopt;  // at least 100000
+
+  long value = 0;
+  for (long i = 0; i < whole; ++i)
+    value = value * 10 + (i < static_cast<long>(digits.size()) ? digits[i] - '0' : 0);
+
+  // Rounding from the first fraction digit and whether anything follows it.
+  int firstFraction = 0;
+  bool restNonZero = false;
+  if (whole >= 0) {
+    if (whole < static_cast<long>(digits.size())) {
+      firstFraction = digits[whole] - '0';
+      restNonZero = digits.find_first_not_of('0', whole + 1) != std::string::npos;
+    }
+  } else {
+    restNonZero = true;  // the fraction starts with a zero, then the (non-zero) digits
+  }
+  if (firstFraction > 5 || (firstFraction == 5 && (restNonZero || value % 2 == 1))) ++value;
+  return value;
+}
+
 }  // namespace
 
 std::optional<std::int16_t> parseWholeNumber16(std::string_view text,
@@ -73,30 +103,9 @@ std::optional<std::int16_t> parseWholeNumber16(std::string_view text,
     if (!readExponent(s.substr(1), exponent)) return std::nullopt;
   }
 
-  // Drop leading zeros; the decimal point then stands after `whole` digits of `digits`.
-  std::size_t first = digits.find_first_not_of('0');
-  if (first == std::string::npos) return std::int16_t{0};
-  digits.erase(0, first);
-  const long whole = integerDigits - static_cast<long>(first) + exponent;
-  if (whole > 5) return std::nullopt;  // at least 100000
-
-  long value = 0;
-  for (long i = 0; i < whole; ++i)
-    value = value * 10 + (i < static_cast<long>(digits.size()) ? digits[i] - '0' : 0);
-
-  // Rounding from the first fraction digit and whether anything follows it.
-  int firstFraction = 0;
-  bool restNonZero = false;
-  if (whole >= 0) {
-    if (whole < static_cast<long>(digits.size())) {
-      firstFraction = digits[whole] - '0';
-      restNonZero = digits.find_first_not_of('0', whole + 1) != std::string::npos;
-    }
-  } else {
-    restNonZero = true;  // the fraction starts with a zero, then the (non-zero) digits
-  }
-  if (firstFraction > 5 || (firstFraction == 5 && (restNonZero || value % 2 == 1))) ++value;
-
+  const auto magnitude = roundHalfEven(digits, integerDigits + exponent);
+  if (!magnitude) return std::nullopt;
+  long value = *magnitude;
   if (negative) value = -value;
   if (value < INT16_MIN || value > INT16_MAX) return std::nullopt;
   return static_cast<std::int16_t>(value);

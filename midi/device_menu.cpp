@@ -6,13 +6,6 @@
 
 namespace midi {
 
-int shortMessageLength(std::uint32_t message) {
-  const std::uint32_t status = message & 0xFF;
-  if (status < 0x80 || status >= 0xF0) return 0;
-  const std::uint32_t kind = status & 0xF0;
-  return (kind == 0xC0 || kind == 0xD0) ? 2 : 3;
-}
-
 std::string captionFromCaps(const MidiOutCaps& caps) {
   const char* name = caps.szPname;
   const void* nul = std::memchr(name, '\0', sizeof caps.szPname);

@@ -110,6 +110,23 @@ bool SynthOutput::startDriver() {
   return m_driver != nullptr;
 }
 
+bool SynthOutput::startFirstDriver(const std::vector<std::string>& drivers) {
+  fluid_settings_t* settings = m_settings.get();
+  // The first driver that opens wins, and is the one resumed after each suspension.
+  for (const std::string& driver : drivers) {
+    if (fluid_settings_setstr(settings, "audio.driver", driver.c_str()) != FLUID_OK) continue;
+    m_audioDriver = driver;
+    if (startDriver()) break;
+  }
+  if (!m_driver) return false;
+  fluid_settings_getint(settings, "audio.period-size", &m_periodSize);
+  fluid_settings_getint(settings, "audio.periods", &m_periods);
+  double rate = 0;
+  fluid_settings_getnum(settings, "synth.sample-rate", &rate);
+  m_sampleRate = static_cast<int>(rate);
+  return true;
+}
+
 bool SynthOutput::audioRunning() const {
   std::lock_guard lock(m_mutex);
   return m_audio == Audio::Running;
@@ -168,19 +185,7 @@ ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOut
     return MIDIERR_NODEVICE;
   s->m_soundFont = soundFont;
 
-  // The first driver that opens wins, and is the one resumed after each suspension.
-  for (const std::string& driver : config.audioDrivers) {
-    if (fluid_settings_setstr(settings, "audio.driver", driver.c_str()) != FLUID_OK) continue;
-    s->m_audioDriver = driver;
-    if (s->startDriver()) break;
-  }
-  if (!s->m_driver) return MMSYSERR_NODRIVER;
-
-  fluid_settings_getint(settings, "audio.period-size", &s->m_periodSize);
-  fluid_settings_getint(settings, "audio.periods", &s->m_periods);
-  double rate = config.sampleRate;
-  fluid_settings_getnum(settings, "synth.sample-rate", &rate);
-  s->m_sampleRate = static_cast<int>(rate);
+  if (!s->startFirstDriver(config.audioDrivers)) return MMSYSERR_NODRIVER;
 
   // Nothing has been played yet: the watcher suspends the stream at once.
   s->m_idleSuspend = config.idleSuspend;

@@ -67,6 +67,7 @@ class SynthOutput {
  private:
   SynthOutput() = default;
   bool startDriver();  // with m_mutex held
+  bool startFirstDriver(const std::vector<std::string>& drivers);
   void watchIdleness();
 
   enum class Audio { Running, Retiring, Suspended };

@@ -96,11 +96,16 @@ void Form1::buildControls() {
   order.front()->setFocus();
 }
 
-QAction* Form1::addMenuItem(QMenu* menu, bool visible, bool enabled) {
+QAction* Form1::addMenuItem(QMenu* menu, bool visible, bool enabled, std::function<void()> choose) {
   auto* action = menu->addAction(QString());
   action->setCheckable(true);
   action->setVisible(visible);
   action->setEnabled(enabled);
+  // Qt toggles a checkable item by itself; the check marks are the piano's to set.
+  connect(action, &QAction::triggered, this, [action, choose = std::move(choose)](bool checked) {
+    action->setChecked(!checked);
+    choose();
+  });
   return action;
 }
 
@@ -115,13 +120,9 @@ void Form1::buildMenus() {
 
   QMenu* channels = bar->addMenu("Channel");
   for (int i = 0; i < core::kChannelCount; ++i) {
-    QAction* item = addMenuItem(channels, true, true);
+    QAction* item = addMenuItem(channels, true, true,
+                                [this, i] { m_piano.chan_Click(static_cast<std::int16_t>(i)); });
     item->setText(QString::number(i + 1));
-    // Qt toggles a checkable item by itself; the check marks are the piano's to set.
-    connect(item, &QAction::triggered, this, [this, item, i](bool checked) {
-      item->setChecked(!checked);
-      m_piano.chan_Click(static_cast<std::int16_t>(i));
-    });
     m_chanItems[static_cast<std::size_t>(i)] = item;
   }
 
@@ -136,12 +137,9 @@ void Form1::setKeyState(std::int16_t index, int state) { key(index)->setState(st
 void Form1::ensureDeviceItems(int count) {
   while (static_cast<int>(m_deviceItems.size()) < count) {
     const int index = static_cast<int>(m_deviceItems.size());
-    QAction* item = addMenuItem(m_deviceMenu, false, false);
-    connect(item, &QAction::triggered, this, [this, item, index](bool checked) {
-      item->setChecked(!checked);
+    m_deviceItems.push_back(addMenuItem(m_deviceMenu, false, false, [this, index] {
       m_piano.device_Click(static_cast<std::int16_t>(index));
-    });
-    m_deviceItems.push_back(item);
+    }));
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <array>
+#include <functional>
 #include <vector>
 
 #include "core/piano.h"
@@ -62,7 +63,7 @@ class Form1 : public QMainWindow, public core::PianoView {
  private:
   void buildControls();
   void buildMenus();
-  QAction* addMenuItem(QMenu* menu, bool visible, bool enabled);
+  QAction* addMenuItem(QMenu* menu, bool visible, bool enabled, std::function<void()> choose);
   void unload();
 
   core::Piano m_piano;

@@ -19,7 +19,9 @@ class Keyboard(E2ETestCase):
         self.assertEqual(self.new_midi(34), note_pairs(range(60, 77)))
 
     def test_holding_a_key_with_auto_repeat_gives_one_note(self):
-        self.session.run(["xset", "r", "on"], check=False)
+        self.session.run(["xset", "r", "on"])
+        # The premise: the server repeats a held key (else the case could not fail).
+        self.assertRegex(self.session.run(["xset", "q"]).stdout, r"auto repeat:\s+on")
         self.app.keydown("z")
         time.sleep(1.5)
         self.app.keyup("z")
