@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Benchmarks of the program beside VMPK: launch time, memory, idle CPU, key-to-MIDI latency,
 the synthesizer's audio latency and the time to open the MIDI Mapper.
 

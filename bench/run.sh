@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # make bench: measures the program side by side with VMPK, a widely used virtual keyboard, on the
 # same Xvfb display and the same sound server, prints the table and keeps it in docs/benchmarks.md.
 # VMPK and the benchmark's Python modules are installed here, for the benchmark only.

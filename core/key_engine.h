@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Turns presses and releases of the seventeen keys into Note On and Note Off messages and keeps

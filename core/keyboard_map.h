@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The computer keyboard map: seventeen keys of two rows of the US layout, the bottom row

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The piano's behaviour: every event handler of the window, without the window. The Qt window

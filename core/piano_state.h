@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The record of state that the window owns for its whole life. Every field starts at zero;

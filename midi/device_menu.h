@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The "Midi Device" menu's logic: filling it from the service at start-up, and choosing an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Maps 32-bit output handles to open outputs. A handle carries the slot it names and a

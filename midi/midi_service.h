@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The MIDI output service: the five operations of the platform's MIDI output API under their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The system's MIDI output ports through RtMidi: ALSA sequencer ports, then the MIDI inputs of a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The embedded General MIDI synthesizer that stands behind the MIDI Mapper: FluidSynth playing a

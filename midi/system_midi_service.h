@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The MIDI output service of this platform: device id -1 (the MIDI Mapper) is the embedded

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs every Debian package that the build, the program and the tests need.
 # Idempotent: packages already present are skipped, and apt is only asked when something is missing.
 set -euo pipefail
@@ -8,7 +9,7 @@ packages=(
   cmake g++ make pkg-config clang-format
   qt6-base-dev libgl-dev librtmidi-dev libfluidsynth-dev libgtest-dev googletest libqt6svg6
   # packaging and its checks
-  dpkg-dev desktop-file-utils appstream
+  dpkg-dev desktop-file-utils appstream lintian man-db
   # the base note fuzzer (libFuzzer)
   clang libclang-rt-14-dev
   # the embedded synthesizer's General MIDI sound (a small font, and FluidR3 for the benchmarks)

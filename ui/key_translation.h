@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // From a Qt key event to the US-layout virtual-key code of the same physical key, so that every

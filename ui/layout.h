@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Every position and size of the window, in twips (1/1440 inch) from the top left corner of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // One key of the keyboard: draws raised (state 0) or pressed in (state 1). The widget never

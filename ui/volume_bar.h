@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // A vertical scroll bar whose minimum (the top end) may be larger than its maximum, read and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Measuring recorded sound: loudness and the fundamental frequency (YIN)."""
 
 import numpy as np

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """End-to-end harness: the real program in a real X server, with real MIDI and audio peers.
 
 Session starts Xvfb (with openbox as window manager), a private JACK server on the dummy driver

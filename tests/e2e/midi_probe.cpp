@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drives the real MIDI output service from a script, one command a line on standard input:
 //   list            -> one line per device: "<id> <name>"
 //   open <id>       -> "rc <code>"

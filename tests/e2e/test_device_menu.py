@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The "Midi Device" menu in the real window, with a JACK port as the second device."""
 
 import time

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The computer keyboard plays the real window: every key, auto-repeat, modifiers, focus loss."""
 
 import time

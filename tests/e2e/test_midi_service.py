@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The MIDI output service against real peers: a JACK MIDI port and the synthesizer's sound."""
 
 import os

@@ -1,5 +1,6 @@
-"""The Debian package: what it holds and needs, its desktop entry and metainfo, and the program
-it installs starting with its icon."""
+# SPDX-License-Identifier: GPL-3.0-or-later
+"""The Debian package: what it holds and needs, lintian's verdict, its desktop entry and metainfo,
+and the program it installs starting with its icon beside its manual page."""
 
 import glob
 import os
@@ -11,6 +12,7 @@ import unittest
 from harness import BINARY, Session, wait_until
 
 BUILD = os.path.dirname(os.path.abspath(BINARY))
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../..")
 APP_ID = "org.tamrels.MidiPiano"
 
 
@@ -56,10 +58,27 @@ class Package(unittest.TestCase):
         out = run(["apt-get", "install", "--simulate", "--no-install-recommends", self.deb]).stdout
         self.assertIn("tamrels-midi-piano", out)
 
-    def test_installed_program_starts_with_its_icon(self):
+    def test_lintian_finds_nothing_and_every_code_file_carries_the_licence(self):
+        run(["lintian", "--fail-on", "error,warning", "--allow-root", self.deb])
+        code = run(["git", "ls-files", "*.cpp", "*.h", "*.py", "*.sh", "*CMakeLists.txt", "Makefile"],
+                   cwd=SOURCE).stdout.split()
+        self.assertGreater(len(code), 50)
+        unlicensed = [f for f in code
+                      if "SPDX-License-Identifier: GPL-3.0-or-later" not in open(os.path.join(SOURCE, f)).read(300)]
+        self.assertEqual(unlicensed, [])
+
+    def test_installed_program_starts_with_its_icon_and_its_manual_page_reads(self):
+        if os.geteuid() != 0:
+            self.skipTest("installing a package needs root")
+        installed_before = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "tamrels-midi-piano"],
+                                          capture_output=True, text=True).stdout.startswith("install ok")
+        run(["dpkg", "-i", self.deb])
         session = Session(jack=False, pulse=True, wm=False).start()
         try:
-            app = session.spawn("installed", [os.path.join(self.root, "usr/bin/tamrels-midi-piano")])
+            manual = " ".join(run(["man", "-l", "/usr/share/man/man1/tamrels-midi-piano.1.gz"]).stdout.split())
+            for text in ("seventeen", "Couldn't open midi out, rc = N", "default-GM.sf2", "OPTIONS None"):
+                self.assertIn(text, manual)
+            app = session.spawn("installed", ["/usr/bin/tamrels-midi-piano"])
             win = wait_until(lambda: session.run(["xdotool", "search", "--onlyvisible", "--name",
                                                   "^Tamrels Midi Piano$"], check=False).stdout.split(), 15,
                              what="the installed program's window")[0]
@@ -69,7 +88,8 @@ class Package(unittest.TestCase):
             self.assertEqual(app.returncode, 0)
         finally:
             session.stop()
-
+            if not installed_before:
+                run(["dpkg", "-r", "tamrels-midi-piano"])
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Channel, base note and volume in the real window."""
 
 import time

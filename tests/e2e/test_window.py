@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The real window: its size, where the mouse plays, and what the keys look like."""
 
 import time

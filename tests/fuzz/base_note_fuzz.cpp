@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target for the "Base note" answer: whatever the text, nothing outside 0..111 is ever
 // accepted, an accepted value reads back as itself, and the parser never misbehaves.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // A MIDI output service for tests: lists the devices it is given, fails opens on request and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // A PianoView for tests: remembers what the piano showed and answers the dialog from a queue.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The "Midi Device" menu: filling, choosing, failing, and what a held key does across a change.
 
 #include <gmock/gmock.h>

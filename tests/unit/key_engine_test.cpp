@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The key press engine and the piano's life cycle, through the real code and the recording
 // service.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The computer keyboard map and the translation of physical keys.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The handle table and the parts of the system MIDI service that need no running peer.
 
 #include <gtest/gtest.h>

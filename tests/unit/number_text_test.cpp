@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading the base note from the dialog's text.
 
 #include <gtest/gtest.h>

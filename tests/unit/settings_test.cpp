@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Channel, base note and volume as the menus and the bar change them.
 
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window under the offscreen platform: its layout at 96 dpi, where the mouse lands, the
 // menus, key preview and the settings' controls. The piano behind it is the real one, on a
 // recording MIDI service.
