@@ -111,12 +111,37 @@ bool SynthOutput::startDriver() {
   return m_driver != nullptr;
 }
 
-bool SynthOutput::startFirstDriver(const std::vector<std::string>& drivers) {
+bool SynthOutput::startPulseStream(const SynthConfig& config) {
+  PulseStreamConfig pulse;
+  pulse.sampleRate = config.sampleRate;
+  pulse.targetLatency = config.pulseLatency;
+  pulse.idleSleep = config.idleSuspend;
+  PulseStreamClient client;
+  client.user = m_synth.get();
+  client.render = [](void* synth, float* out, std::size_t frames) {
+    fluid_synth_write_float(static_cast<fluid_synth_t*>(synth), static_cast<int>(frames), out, 0, 2,
+                            out, 1, 2);
+  };
+  client.sounding = [](void* synth) {
+    return fluid_synth_get_active_voice_count(static_cast<fluid_synth_t*>(synth)) > 0;
+  };
+  // Nothing that sounded before a loss may come back hanging when the server returns.
+  client.lost = [](void* synth) {
+    fluid_synth_all_sounds_off(static_cast<fluid_synth_t*>(synth), -1);
+  };
+  return PulseStream::open(pulse, client, m_pulse) == MMSYSERR_NOERROR;
+}
+
+bool SynthOutput::startFirstDriver(const SynthConfig& config) {
   fluid_settings_t* settings = m_settings.get();
   // The first driver that opens wins, and is the one resumed after each suspension.
-  for (const std::string& driver : drivers) {
-    if (fluid_settings_setstr(settings, "audio.driver", driver.c_str()) != FLUID_OK) continue;
+  for (const std::string& driver : config.audioDrivers) {
     m_audioDriver = driver;
+    if (driver == "pulseaudio") {
+      if (startPulseStream(config)) return true;
+      continue;
+    }
+    if (fluid_settings_setstr(settings, "audio.driver", driver.c_str()) != FLUID_OK) continue;
     if (startDriver()) break;
   }
   if (!m_driver) return false;
@@ -129,6 +154,7 @@ bool SynthOutput::startFirstDriver(const std::vector<std::string>& drivers) {
 }
 
 bool SynthOutput::audioRunning() const {
+  if (m_pulse) return m_pulse->state() == PulseStream::State::Running;
   std::lock_guard lock(m_mutex);
   return m_audio == Audio::Running;
 }
@@ -186,7 +212,11 @@ ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOut
     return MIDIERR_NODEVICE;
   s->m_soundFont = soundFont;
 
-  if (!s->startFirstDriver(config.audioDrivers)) return MMSYSERR_NODRIVER;
+  if (!s->startFirstDriver(config)) return MMSYSERR_NODRIVER;
+  if (s->m_pulse) {
+    out = std::move(s);
+    return MMSYSERR_NOERROR;
+  }
 
   // Nothing has been played yet: the watcher suspends the stream at once.
   s->m_idleSuspend = config.idleSuspend;
@@ -201,10 +231,18 @@ ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOut
 }
 
 double SynthOutput::bufferMilliseconds() const {
+  if (m_pulse) return m_pulse->latencyMilliseconds();
   return m_sampleRate > 0 ? 1000.0 * m_periodSize * m_periods / m_sampleRate : 0.0;
 }
 
 ResultCode SynthOutput::send(std::uint32_t message) {
+  if (m_pulse) {
+    ResultCode rc = MMSYSERR_NOERROR;
+    // While the sound server is gone nothing reaches the synth, so nothing plays in a burst
+    // or hangs when it comes back.
+    if (!m_pulse->play([&] { rc = applyMessage(message); })) return MMSYSERR_NODRIVER;
+    return rc;
+  }
   bool audible = true;
   {
     std::lock_guard lock(m_mutex);
@@ -216,6 +254,12 @@ ResultCode SynthOutput::send(std::uint32_t message) {
     }
   }
   m_wake.notify_one();
+  const ResultCode rc = applyMessage(message);
+  if (rc == MMSYSERR_NOERROR && !audible) return MMSYSERR_NODRIVER;
+  return rc;
+}
+
+ResultCode SynthOutput::applyMessage(std::uint32_t message) {
   fluid_synth_t* synth = m_synth.get();
   const int status = message & 0xFF;
   const int channel = status & 0x0F;
@@ -235,7 +279,6 @@ ResultCode SynthOutput::send(std::uint32_t message) {
     case 0xE0: result = fluid_synth_pitch_bend(synth, channel, data1 | data2 << 7); break;
     default: return MMSYSERR_INVALPARAM;
   }
-  if (!audible) return MMSYSERR_NODRIVER;
   // A Note Off for a note that is not sounding is fine in MIDI; FluidSynth reports it as failed.
   if (result != FLUID_OK && (status & 0xF0) != 0x80 && (status & 0xF0) != 0x90)
     return MMSYSERR_ERROR;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "midi_service.h"
+#include "pulse_stream.h"
 
 struct _fluid_hashtable_t;
 struct _fluid_synth_t;
@@ -32,9 +33,12 @@ struct SynthConfig {
   int periodSize = 64;  // frames: 1.3 ms at 48 kHz
   int periods = 2;
   double gain = 0.5;
+  // The stream's whole latency asked of PulseAudio; the server may grant more.
+  std::chrono::microseconds pulseLatency{6000};
   // The audio stream is suspended when nothing has sounded for this long (and right after the
   // open has shown that the output works): an idle keyboard costs no CPU. The next message
-  // resumes it, which costs the first note a new stream (about a millisecond or two).
+  // resumes it: on PulseAudio an uncork of the stream's own thread, on the other drivers a new
+  // FluidSynth driver (about a millisecond or two).
   std::chrono::milliseconds idleSuspend{5000};
 
   static SynthConfig defaults();
@@ -60,16 +64,18 @@ class SynthOutput {
 
   const std::string& soundFont() const { return m_soundFont; }
   const std::string& audioDriver() const { return m_audioDriver; }
-  // The audio buffer the synthesizer writes, in milliseconds.
+  // The audio buffer the synthesizer writes, in milliseconds (on PulseAudio: as granted).
   double bufferMilliseconds() const;
-  // Whether the audio stream is running now (false while suspended for idleness).
+  // Whether the audio stream is running now (false while suspended for idleness or lost).
   bool audioRunning() const;
 
  private:
   SynthOutput() = default;
   bool startDriver();  // with m_mutex held
-  bool startFirstDriver(const std::vector<std::string>& drivers);
+  bool startFirstDriver(const SynthConfig& config);
+  bool startPulseStream(const SynthConfig& config);
   void watchIdleness();
+  ResultCode applyMessage(std::uint32_t message);
 
   enum class Audio { Running, Retiring, Suspended };
 
@@ -83,9 +89,11 @@ class SynthOutput {
     void operator()(_fluid_audio_driver_t* d) const;
   };
 
-  // Declared in this order so that destruction stops the audio before the synth goes.
+  // Declared in this order so that destruction stops the audio before the synth goes. Either
+  // m_pulse (PulseAudio, our own stream) or m_driver (FluidSynth's driver for JACK or ALSA).
   std::unique_ptr<_fluid_hashtable_t, SettingsDeleter> m_settings;
   std::unique_ptr<_fluid_synth_t, SynthDeleter> m_synth;
+  std::unique_ptr<PulseStream> m_pulse;
   std::unique_ptr<_fluid_audio_driver_t, DriverDeleter> m_driver;
   std::string m_soundFont;
   std::string m_audioDriver;
@@ -93,8 +101,9 @@ class SynthOutput {
   int m_periods = 0;
   int m_sampleRate = 0;
 
-  // The audio stream's life, watched by m_watcher. Only one driver exists at a time: a new one
-  // starts only once the retiring one is gone, so two threads never render the synth at once.
+  // FluidSynth's driver's life, watched by m_watcher (PulseStream keeps its own). Only one driver
+  // exists at a time: a new one starts only once the retiring one is gone, so two threads never
+  // render the synth at once.
   mutable std::mutex m_mutex;
   std::condition_variable m_wake;
   Audio m_audio = Audio::Suspended;

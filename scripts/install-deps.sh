@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   # build
   cmake g++ make pkg-config clang-format
-  qt6-base-dev libgl-dev librtmidi-dev libfluidsynth-dev libgtest-dev googletest libqt6svg6
+  qt6-base-dev libgl-dev librtmidi-dev libfluidsynth-dev libpulse-dev libgtest-dev googletest libqt6svg6
   # packaging and its checks
   dpkg-dev desktop-file-utils appstream lintian man-db
   # the base note fuzzer (libFuzzer)

@@ -1,7 +1,14 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Measuring recorded sound: loudness and the fundamental frequency (YIN)."""
 
+import os
+import subprocess
+import threading
+import time
+
 import numpy as np
+
+from harness import _die_with_parent, wait_until
 
 RATE = 48000
 
@@ -21,6 +28,59 @@ def onset(x, fraction=0.1):
     if peak == 0:
         return None
     return int(np.argmax(np.abs(x) > fraction * peak))
+
+
+class Recorder:
+    """The sink's monitor through parec, every chunk stamped with the monotonic clock as it is read.
+    A silent pacat stream keeps the null sink's monitor flowing: it delivers nothing while no stream
+    plays, and then a burst."""
+
+    LOUD = 32768 * 10 ** (-40 / 20)  # -40 dBFS in 16-bit samples
+
+    def __init__(self, session):
+        run = lambda args, **kw: subprocess.Popen(args, env=session.env, stderr=subprocess.DEVNULL,
+                                                  preexec_fn=_die_with_parent, **kw)
+        with open("/dev/zero", "rb") as zero:
+            self.zero = run(["pacat", "--raw", "-d", "test_sink", "--latency-msec=20"], stdin=zero,
+                            stdout=subprocess.DEVNULL)
+        self.rec = run(["parec", "--raw", "-d", "test_sink.monitor", "--format=s16le", f"--rate={RATE}",
+                        "--channels=1", "--latency-msec=2"], stdout=subprocess.PIPE)
+        self.chunks = []  # (time read, samples)
+        self.lock = threading.Lock()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        start = time.monotonic()
+        wait_until(lambda: sum(len(c) for _, c in self._since(start)) > RATE // 2, 15, what="the recording to flow")
+
+    def _read(self):
+        while data := os.read(self.rec.stdout.fileno(), 8192):
+            with self.lock:
+                self.chunks.append((time.monotonic(), np.frombuffer(data[:len(data) // 2 * 2], "<i2")))
+
+    def _since(self, t):
+        with self.lock:
+            return [(at, c) for at, c in self.chunks if at >= t]
+
+    def onset_after(self, t0):
+        """The time of the first sample above -40 dBFS played after t0, or None."""
+        for at, c in self._since(t0):
+            for k in np.nonzero(np.abs(c.astype(np.int32)) > self.LOUD)[0]:
+                if (when := at - (len(c) - 1 - k) / RATE) >= t0:
+                    return when
+        return None
+
+    def wait_sound_after(self, t0, timeout=3.0):
+        return wait_until(lambda: self.onset_after(t0), timeout, what="sound")
+
+    def quiet_since(self, t):
+        return all(np.all(np.abs(c.astype(np.int32)) <= self.LOUD) for _, c in self._since(t))
+
+    def stop(self):
+        for proc in (self.rec, self.zero):
+            proc.kill()
+            proc.wait(5)
+        self.reader.join(5)  # it has read to the end of the pipe
+        self.rec.stdout.close()
 
 
 def fundamental(x, rate=RATE):

@@ -2,13 +2,14 @@
 """The MIDI output service against real peers: a JACK MIDI port and the synthesizer's sound."""
 
 import os
+import signal
 import subprocess
 import tempfile
 import time
 import unittest
 
 import audio
-from harness import MONITOR_PORT, PROBE, Session, _die_with_parent, wait_until
+from harness import MONITOR_PORT, PROBE, E2ETestCase, Session, _die_with_parent, wait_until
 
 
 class Probe:
@@ -152,6 +153,48 @@ class Synthesizer(unittest.TestCase):
         self.assertEqual(probe.rc("open -1"), 6)
         self.assertEqual(probe.finish(), "")
         self.assertEqual(os.listdir(nowhere), [])  # no sound server was started there
+
+
+class MapperAcrossSoundServerRestarts(E2ETestCase):
+    session_options = {"jack": False, "pulse": True, "wm": True}
+
+    def restart_pulseaudio(self):
+        pulse = next(p for name, p in self.session.procs if name == "pulseaudio")
+        self.session.stop_proc(pulse, signal.SIGKILL)  # as in a crash
+        self.session._start_pulse()  # returns once `pactl info` answers
+        time.sleep(1.0)
+
+    def mapper_stream(self):
+        """The Mapper's sink input as pactl shows it, or an empty string."""
+        inputs = self.session.run(["pactl", "list", "sink-inputs"]).stdout.split("Sink Input #")
+        return next((i for i in inputs if 'media.name = "MIDI Mapper"' in i), "")
+
+    def test_the_mapper_sounds_again_after_a_restart_while_playing_and_while_asleep(self):
+        rec = audio.Recorder(self.session)
+        t0 = time.monotonic()
+        self.app.keydown("z")
+        rec.wait_sound_after(t0)
+        rec.stop()
+        self.restart_pulseaudio()  # while the note sounds
+        self.app.keyup("z")
+        rec = audio.Recorder(self.session)
+        self.assertTrue(rec.quiet_since(time.monotonic() - 0.3), "a note came back after the restart")
+        t1 = time.monotonic()
+        self.app.key("x")  # no menu choice in between
+        rec.wait_sound_after(t1)
+
+        # The stream goes to sleep when nothing has sounded for a while; a restart then heals it too.
+        wait_until(lambda: "Corked: yes" in self.mapper_stream() or not self.mapper_stream(), 15,
+                   what="the Mapper's stream to sleep")
+        rec.stop()
+        self.restart_pulseaudio()
+        rec = audio.Recorder(self.session)
+        t2 = time.monotonic()
+        self.app.key("c")
+        rec.wait_sound_after(t2)
+        rec.stop()
+        self.assertTrue(self.app.alive())
+        self.assertEqual(len(self.app.our_windows()), 1, "a message box or another window showed")
 
 
 if __name__ == "__main__":
