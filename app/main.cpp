@@ -40,11 +40,13 @@ void closeOnSignals(QWidget& window) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // First of all: the service lists the ports and prepares the MIDI Mapper on threads of its own
+  // while Qt starts.
+  midi::SystemMidiService service;
   QApplication app(argc, argv);
   QApplication::setApplicationName("Tamrels Midi Piano");
   QApplication::setDesktopFileName("org.tamrels.MidiPiano");
   QApplication::setWindowIcon(QIcon(":/org.tamrels.MidiPiano.svg"));
-  midi::SystemMidiService service;
   ui::Form1 window(service);
   closeOnSignals(window);
   window.show();

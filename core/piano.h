@@ -50,6 +50,10 @@ class Piano {
   void Form_Deactivate() { m_engine.releaseAllKeys(); }
 
   void device_Click(std::int16_t index);
+  // The open output failed after all (its SoundFont did not load); on the UI thread.
+  void midiOut_Failed(midi::MidiOutHandle handle, midi::ResultCode rc) {
+    m_devices.openFailedLater(handle, rc);
+  }
   void chan_Click(std::int16_t index);
   void base_Click();
   void vol_Change();

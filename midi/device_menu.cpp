@@ -60,4 +60,10 @@ void DeviceMenu::device_Click(std::int16_t index,
     m_view.showMessage(kOpenFailedText + std::to_string(m_state.rc));
 }
 
+void DeviceMenu::openFailedLater(MidiOutHandle handle, ResultCode rc) {
+  if (handle == 0 || handle != m_state.midiOut) return;  // another output has been chosen since
+  m_state.rc = rc;
+  m_view.showMessage(kOpenFailedText + std::to_string(rc));
+}
+
 }  // namespace midi

@@ -54,6 +54,10 @@ class DeviceMenu {
   // so that notes still sounding there can be switched off.
   void device_Click(std::int16_t index, const std::function<void(MidiOutHandle)>& beforeClose = {});
 
+  // The output behind handle failed after its open had succeeded (the Mapper's SoundFont did not
+  // load). Reported like a failed open, but only while that output is still the chosen one.
+  void openFailedLater(MidiOutHandle handle, ResultCode rc);
+
  private:
   MidiOutService& m_service;
   MidiState& m_state;

@@ -6,6 +6,7 @@
 // across this interface and never print to the terminal.
 
 #include <cstdint>
+#include <functional>
 
 namespace midi {
 
@@ -60,6 +61,13 @@ class MidiOutService {
   virtual ResultCode midiOutShortMsg(MidiOutHandle handle, std::uint32_t message) = 0;
   // Closes the output; the handle is dead afterwards.
   virtual ResultCode midiOutClose(MidiOutHandle handle) = 0;
+
+  // An output may finish opening after midiOutOpen has returned 0 (the Mapper loads its
+  // SoundFont in the background). If that then fails, the handler runs once with the handle and
+  // the code, on a thread of the service's. Setting another handler, or none, waits for a call
+  // in progress to end, so a window can clear it before it goes.
+  using LateFailureHandler = std::function<void(MidiOutHandle, ResultCode)>;
+  virtual void setLateFailureHandler(LateFailureHandler handler) { (void)handler; }
 };
 
 // Bytes of a packed short message that its status byte calls for: 3 for note, key pressure,

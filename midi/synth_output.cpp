@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "synth_output.h"
 
-#include <fluidsynth.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -9,42 +10,45 @@
 #include <new>
 #include <system_error>
 
+#include "fluid_library.h"
+
 namespace midi {
 
 namespace fs = std::filesystem;
 
 namespace {
 
-void silentLog(int, const char*, void*) {}
+// Only called once open() has found the library.
+const FluidLibrary& fl() { return *fluidLibrary(); }
 
 bool isSoundFontFile(const fs::path& p) {
   std::error_code ec;
   if (!fs::is_regular_file(p, ec)) return false;  // follows links; a dangling one is skipped
   const auto ext = p.extension().string();
-  return ext == ".sf2" || ext == ".sf3" || ext == ".SF2" || ext == ".SF3";
+  if (ext != ".sf2" && ext != ".sf3" && ext != ".SF2" && ext != ".SF3") return false;
+  const FluidLibrary* library = fluidLibrary();
+  return library && library->fluid_is_soundfont(p.c_str()) != 0;  // reads the header only
 }
 
 void applySettings(fluid_settings_t* settings, const SynthConfig& config) {
   // Only the samples that are played are loaded: opening the Mapper never waits for a whole font.
-  fluid_settings_setint(settings, "synth.dynamic-sample-loading", 1);
-  fluid_settings_setnum(settings, "synth.sample-rate", config.sampleRate);
-  fluid_settings_setnum(settings, "synth.gain", config.gain);
-  fluid_settings_setint(settings, "audio.period-size", config.periodSize);
-  fluid_settings_setint(settings, "audio.periods", config.periods);
+  fl().fluid_settings_setint(settings, "synth.dynamic-sample-loading", 1);
+  fl().fluid_settings_setnum(settings, "synth.sample-rate", config.sampleRate);
+  fl().fluid_settings_setnum(settings, "synth.gain", config.gain);
+  fl().fluid_settings_setint(settings, "audio.period-size", config.periodSize);
+  fl().fluid_settings_setint(settings, "audio.periods", config.periods);
   // Keep our short buffer: PulseAudio would otherwise raise the latency behind our back.
-  fluid_settings_setint(settings, "audio.pulseaudio.adjust-latency", 0);
+  fl().fluid_settings_setint(settings, "audio.pulseaudio.adjust-latency", 0);
   // FluidSynth would set the stream's media role with setenv() each time a driver starts, on
   // whatever thread that is; prepareSynthPlatform() sets PULSE_PROP_media.role once instead.
-  fluid_settings_setstr(settings, "audio.pulseaudio.media-role", "");
-  fluid_settings_setint(settings, "audio.jack.autoconnect", 1);
+  fl().fluid_settings_setstr(settings, "audio.pulseaudio.media-role", "");
+  fl().fluid_settings_setint(settings, "audio.jack.autoconnect", 1);
 }
 
 }  // namespace
 
 void prepareSynthPlatform() {
   static const bool once = [] {
-    for (int level = FLUID_PANIC; level < LAST_LOG_LEVEL; ++level)
-      fluid_set_log_function(level, silentLog, nullptr);
     setenv("PULSE_PROP_media.role", "music", 0);
     return true;
   }();
@@ -87,14 +91,15 @@ std::string findSoundFont(const std::vector<std::string>& search) {
 }
 
 void SynthOutput::SettingsDeleter::operator()(fluid_settings_t* s) const {
-  delete_fluid_settings(s);
+  fl().delete_fluid_settings(s);
 }
-void SynthOutput::SynthDeleter::operator()(fluid_synth_t* s) const { delete_fluid_synth(s); }
+void SynthOutput::SynthDeleter::operator()(fluid_synth_t* s) const { fl().delete_fluid_synth(s); }
 void SynthOutput::DriverDeleter::operator()(fluid_audio_driver_t* d) const {
-  delete_fluid_audio_driver(d);
+  fl().delete_fluid_audio_driver(d);
 }
 
 SynthOutput::~SynthOutput() {
+  if (m_loader.joinable()) m_loader.join();  // a load cannot be cut short
   {
     std::lock_guard lock(m_mutex);
     m_stopping = true;
@@ -105,8 +110,8 @@ SynthOutput::~SynthOutput() {
 }
 
 bool SynthOutput::startDriver() {
-  fluid_settings_setstr(m_settings.get(), "audio.driver", m_audioDriver.c_str());
-  m_driver.reset(new_fluid_audio_driver(m_settings.get(), m_synth.get()));
+  fl().fluid_settings_setstr(m_settings.get(), "audio.driver", m_audioDriver.c_str());
+  m_driver.reset(fl().new_fluid_audio_driver(m_settings.get(), m_synth.get()));
   m_audio = m_driver ? Audio::Running : Audio::Suspended;
   return m_driver != nullptr;
 }
@@ -119,15 +124,15 @@ bool SynthOutput::startPulseStream(const SynthConfig& config) {
   PulseStreamClient client;
   client.user = m_synth.get();
   client.render = [](void* synth, float* out, std::size_t frames) {
-    fluid_synth_write_float(static_cast<fluid_synth_t*>(synth), static_cast<int>(frames), out, 0, 2,
-                            out, 1, 2);
+    fl().fluid_synth_write_float(static_cast<fluid_synth_t*>(synth), static_cast<int>(frames), out,
+                                 0, 2, out, 1, 2);
   };
   client.sounding = [](void* synth) {
-    return fluid_synth_get_active_voice_count(static_cast<fluid_synth_t*>(synth)) > 0;
+    return fl().fluid_synth_get_active_voice_count(static_cast<fluid_synth_t*>(synth)) > 0;
   };
   // Nothing that sounded before a loss may come back hanging when the server returns.
   client.lost = [](void* synth) {
-    fluid_synth_all_sounds_off(static_cast<fluid_synth_t*>(synth), -1);
+    fl().fluid_synth_all_sounds_off(static_cast<fluid_synth_t*>(synth), -1);
   };
   return PulseStream::open(pulse, client, m_pulse) == MMSYSERR_NOERROR;
 }
@@ -141,14 +146,14 @@ bool SynthOutput::startFirstDriver(const SynthConfig& config) {
       if (startPulseStream(config)) return true;
       continue;
     }
-    if (fluid_settings_setstr(settings, "audio.driver", driver.c_str()) != FLUID_OK) continue;
+    if (fl().fluid_settings_setstr(settings, "audio.driver", driver.c_str()) != FLUID_OK) continue;
     if (startDriver()) break;
   }
   if (!m_driver) return false;
-  fluid_settings_getint(settings, "audio.period-size", &m_periodSize);
-  fluid_settings_getint(settings, "audio.periods", &m_periods);
+  fl().fluid_settings_getint(settings, "audio.period-size", &m_periodSize);
+  fl().fluid_settings_getint(settings, "audio.periods", &m_periods);
   double rate = 0;
-  fluid_settings_getnum(settings, "synth.sample-rate", &rate);
+  fl().fluid_settings_getnum(settings, "synth.sample-rate", &rate);
   m_sampleRate = static_cast<int>(rate);
   return true;
 }
@@ -172,7 +177,7 @@ void SynthOutput::watchIdleness() {
       m_wake.wait_until(lock, quietSince);
       continue;
     }
-    if (fluid_synth_get_active_voice_count(m_synth.get()) > 0) {
+    if (fl().fluid_synth_get_active_voice_count(m_synth.get()) > 0) {
       // A key is held or a note still rings out: look again in a while.
       m_wake.wait_for(lock, std::chrono::milliseconds(500));
       continue;
@@ -195,24 +200,29 @@ void SynthOutput::watchIdleness() {
 ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOutput>& out) {
   prepareSynthPlatform();
   out.reset();
+  if (!fluidLibrary()) return MMSYSERR_NODRIVER;  // no synthesizer to be had
   const std::string soundFont = findSoundFont(config.soundFontSearch);
   if (soundFont.empty()) return MIDIERR_NODEVICE;
 
   std::unique_ptr<SynthOutput> s(new (std::nothrow) SynthOutput);
   if (!s) return MMSYSERR_NOMEM;
-  s->m_settings.reset(new_fluid_settings());
+  s->m_settings.reset(fl().new_fluid_settings());
   if (!s->m_settings) return MMSYSERR_NOMEM;
   fluid_settings_t* settings = s->m_settings.get();
 
   applySettings(settings, config);
 
-  s->m_synth.reset(new_fluid_synth(settings));
+  s->m_synth.reset(fl().new_fluid_synth(settings));
   if (!s->m_synth) return MMSYSERR_NOMEM;
-  if (fluid_synth_sfload(s->m_synth.get(), soundFont.c_str(), 1) == FLUID_FAILED)
-    return MIDIERR_NODEVICE;
   s->m_soundFont = soundFont;
 
   if (!s->startFirstDriver(config)) return MMSYSERR_NODRIVER;
+  try {
+    s->m_loader = std::thread(&SynthOutput::loadFont, s.get());
+  } catch (const std::system_error&) {
+    s->loadFont();  // no thread to be had: load it here and now
+    if (s->m_font.load() == Font::Failed) return MIDIERR_NODEVICE;
+  }
   if (s->m_pulse) {
     out = std::move(s);
     return MMSYSERR_NOERROR;
@@ -235,7 +245,64 @@ double SynthOutput::bufferMilliseconds() const {
   return m_sampleRate > 0 ? 1000.0 * m_periodSize * m_periods / m_sampleRate : 0.0;
 }
 
+void SynthOutput::loadFont() {
+  // The load is never waited for; it should not take the cores from the window being built.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+  const bool loaded =
+      fl().fluid_synth_sfload(m_synth.get(), m_soundFont.c_str(), 1) != FLUID_FAILED;
+  std::function<void(ResultCode)> failed;
+  {
+    std::lock_guard lock(m_fontMutex);
+    if (loaded) {
+      for (std::uint32_t message : m_queued) deliver(message);
+      m_font.store(Font::Ready);
+    } else {
+      m_font.store(Font::Failed);
+      failed = std::move(m_onLoadFailed);
+    }
+    m_queued.clear();
+  }
+  if (failed) failed(MIDIERR_NODEVICE);
+}
+
+void SynthOutput::whenLoadFails(std::function<void(ResultCode)> handler) {
+  {
+    std::lock_guard lock(m_fontMutex);
+    if (m_font.load() != Font::Failed) {
+      m_onLoadFailed = std::move(handler);
+      return;
+    }
+  }
+  if (handler) handler(MIDIERR_NODEVICE);
+}
+
+const char* SynthOutput::fontState() const {
+  switch (m_font.load()) {
+    case Font::Loading: return "loading";
+    case Font::Ready: return "ready";
+    case Font::Failed: return "failed";
+  }
+  return "";
+}
+
 ResultCode SynthOutput::send(std::uint32_t message) {
+  if (m_font.load() != Font::Ready) {
+    std::lock_guard lock(m_fontMutex);
+    if (m_font.load() == Font::Failed) return MIDIERR_NODEVICE;
+    if (m_font.load() == Font::Loading) {
+      if (shortMessageLength(message) == 0) return MMSYSERR_INVALPARAM;
+      try {
+        m_queued.push_back(message);  // played, in order, once the font is ready
+      } catch (const std::bad_alloc&) {
+        return MMSYSERR_NOMEM;
+      }
+      return MMSYSERR_NOERROR;
+    }
+  }
+  return deliver(message);
+}
+
+ResultCode SynthOutput::deliver(std::uint32_t message) {
   if (m_pulse) {
     ResultCode rc = MMSYSERR_NOERROR;
     // While the sound server is gone nothing reaches the synth, so nothing plays in a burst
@@ -267,16 +334,16 @@ ResultCode SynthOutput::applyMessage(std::uint32_t message) {
   const int data2 = (message >> 16) & 0x7F;
   int result = FLUID_OK;
   switch (status & 0xF0) {
-    case 0x80: result = fluid_synth_noteoff(synth, channel, data1); break;
+    case 0x80: result = fl().fluid_synth_noteoff(synth, channel, data1); break;
     case 0x90:
-      result = data2 == 0 ? fluid_synth_noteoff(synth, channel, data1)
-                          : fluid_synth_noteon(synth, channel, data1, data2);
+      result = data2 == 0 ? fl().fluid_synth_noteoff(synth, channel, data1)
+                          : fl().fluid_synth_noteon(synth, channel, data1, data2);
       break;
-    case 0xA0: result = fluid_synth_key_pressure(synth, channel, data1, data2); break;
-    case 0xB0: result = fluid_synth_cc(synth, channel, data1, data2); break;
-    case 0xC0: result = fluid_synth_program_change(synth, channel, data1); break;
-    case 0xD0: result = fluid_synth_channel_pressure(synth, channel, data1); break;
-    case 0xE0: result = fluid_synth_pitch_bend(synth, channel, data1 | data2 << 7); break;
+    case 0xA0: result = fl().fluid_synth_key_pressure(synth, channel, data1, data2); break;
+    case 0xB0: result = fl().fluid_synth_cc(synth, channel, data1, data2); break;
+    case 0xC0: result = fl().fluid_synth_program_change(synth, channel, data1); break;
+    case 0xD0: result = fl().fluid_synth_channel_pressure(synth, channel, data1); break;
+    case 0xE0: result = fl().fluid_synth_pitch_bend(synth, channel, data1 | data2 << 7); break;
     default: return MMSYSERR_INVALPARAM;
   }
   // A Note Off for a note that is not sounding is fine in MIDI; FluidSynth reports it as failed.

@@ -4,8 +4,10 @@
 // The embedded General MIDI synthesizer that stands behind the MIDI Mapper: FluidSynth playing a
 // SoundFont found on the system into the first audio output that opens.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,11 +46,12 @@ struct SynthConfig {
   static SynthConfig defaults();
 };
 
-// Silences FluidSynth's log and sets the audio stream's media role. Sets the environment, so it
-// must run before any other thread does; later calls do nothing.
+// Sets the audio stream's media role (FluidSynth's log is silenced as the library loads). Sets the
+// environment, so it must run before any other thread does; later calls do nothing.
 void prepareSynthPlatform();
 
-// The first SoundFont that the search finds, or an empty string.
+// The first SoundFont that the search finds and whose header FluidSynth accepts, or an empty
+// string.
 std::string findSoundFont(const std::vector<std::string>& search);
 
 class SynthOutput {
@@ -57,10 +60,18 @@ class SynthOutput {
   SynthOutput(const SynthOutput&) = delete;
   SynthOutput& operator=(const SynthOutput&) = delete;
 
-  // Loads the SoundFont (its samples only when first played) and starts the audio output.
+  // Finds the SoundFont, starts the audio output and returns; the font loads on a thread of its
+  // own (its samples only when first played). Messages sent meanwhile are queued in order and
+  // played once it is ready, so the caller never waits for the load.
   static ResultCode open(const SynthConfig& config, std::unique_ptr<SynthOutput>& out);
 
+  // MIDIERR_NODEVICE for every message once the font has failed to load.
   ResultCode send(std::uint32_t message);
+
+  // Runs handler once, on the loading thread, if the font fails to load (at once if it has).
+  void whenLoadFails(std::function<void(ResultCode)> handler);
+  // "loading", "ready" or "failed".
+  const char* fontState() const;
 
   const std::string& soundFont() const { return m_soundFont; }
   const std::string& audioDriver() const { return m_audioDriver; }
@@ -75,7 +86,11 @@ class SynthOutput {
   bool startFirstDriver(const SynthConfig& config);
   bool startPulseStream(const SynthConfig& config);
   void watchIdleness();
-  ResultCode applyMessage(std::uint32_t message);
+  void loadFont();
+  ResultCode deliver(std::uint32_t message);       // to the synth and the audio output
+  ResultCode applyMessage(std::uint32_t message);  // to the synth alone
+
+  enum class Font { Loading, Ready, Failed };
 
   enum class Audio { Running, Retiring, Suspended };
 
@@ -112,6 +127,14 @@ class SynthOutput {
   std::chrono::steady_clock::time_point m_lastMessage{};
   std::chrono::milliseconds m_idleSuspend{};
   std::thread m_watcher;
+
+  // The SoundFont's load. fluid_synth_sfload holds the synth's lock for the whole load, so
+  // messages wait in m_queued rather than in a call into the synth.
+  std::mutex m_fontMutex;
+  std::atomic<Font> m_font{Font::Loading};
+  std::vector<std::uint32_t> m_queued;
+  std::function<void(ResultCode)> m_onLoadFailed;
+  std::thread m_loader;
 };
 
 }  // namespace midi

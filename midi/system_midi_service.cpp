@@ -1,11 +1,22 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "system_midi_service.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <new>
 #include <system_error>
 
 namespace midi {
+
+namespace {
+
+// The Mapper is prepared while Qt starts on the main thread; on two cores it should not take the
+// window's turn. (The port listing keeps its priority: the window asks for it first.)
+void yieldToTheWindow() { setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10); }
+
+}  // namespace
 
 SystemMidiService::SystemMidiService(SynthConfig synth) : m_synthConfig(std::move(synth)) {
   prepareMidiPlatform();
@@ -13,6 +24,7 @@ SystemMidiService::SystemMidiService(SynthConfig synth) : m_synthConfig(std::mov
   try {
     m_listing = std::async(std::launch::async, listOutputPorts);
     m_preparedMapper = std::async(std::launch::async, [config = m_synthConfig] {
+      yieldToTheWindow();
       std::unique_ptr<SynthOutput> output;
       const ResultCode rc = SynthOutput::open(config, output);
       return PreparedSynth{rc, std::move(output)};
@@ -107,9 +119,11 @@ ResultCode SystemMidiService::midiOutOpen(MidiOutHandle& handle, std::int32_t de
   std::unique_ptr<Output> output(new (std::nothrow) Output{deviceId, {}});
   if (!output) return MMSYSERR_NOMEM;
   ResultCode rc;
+  SynthOutput* mapper = nullptr;
   if (deviceId == MIDI_MAPPER) {
     std::unique_ptr<SynthOutput> synth;
     rc = openMapper(synth);
+    mapper = synth.get();
     output->backend = std::move(synth);
   } else {
     std::unique_ptr<PortOutput> port;
@@ -118,7 +132,18 @@ ResultCode SystemMidiService::midiOutOpen(MidiOutHandle& handle, std::int32_t de
   }
   if (rc != MMSYSERR_NOERROR) return rc;
   handle = m_outputs.insert(std::move(output));
+  if (mapper) {
+    mapper->whenLoadFails([this, h = handle](ResultCode code) {
+      std::lock_guard lock(m_lateFailureMutex);
+      if (m_lateFailure) m_lateFailure(h, code);
+    });
+  }
   return MMSYSERR_NOERROR;
+}
+
+void SystemMidiService::setLateFailureHandler(LateFailureHandler handler) {
+  std::lock_guard lock(m_lateFailureMutex);
+  m_lateFailure = std::move(handler);
 }
 
 ResultCode SystemMidiService::midiOutShortMsg(MidiOutHandle handle, std::uint32_t message) {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -36,6 +37,7 @@ class SystemMidiService final : public MidiOutService {
                          std::uintptr_t instance, std::uint32_t flags) override;
   ResultCode midiOutShortMsg(MidiOutHandle handle, std::uint32_t message) override;
   ResultCode midiOutClose(MidiOutHandle handle) override;
+  void setLateFailureHandler(LateFailureHandler handler) override;
 
   // The synthesizer behind an open handle of the Mapper, or nullptr (benchmarks, diagnostics).
   const SynthOutput* synthFor(MidiOutHandle handle) const;
@@ -65,7 +67,9 @@ class SystemMidiService final : public MidiOutService {
 
   SynthConfig m_synthConfig;
   std::vector<PortInfo> m_ports;
-  HandleTable<Output> m_outputs;
+  std::mutex m_lateFailureMutex;
+  LateFailureHandler m_lateFailure;
+  HandleTable<Output> m_outputs;  // last: open outputs go first, and may still report a failure
 };
 
 }  // namespace midi

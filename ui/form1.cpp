@@ -31,17 +31,48 @@ QString menuText(const std::string& caption) {
 }  // namespace
 
 Form1::Form1(midi::MidiOutService& service, QWidget* parent)
-    : QMainWindow(parent), m_piano(service, *this) {
+    : QMainWindow(parent), m_service(service), m_piano(service, *this) {
   setWindowTitle(kTitle);
   buildMenus();
   buildControls();
   qApp->installEventFilter(this);  // key preview: see every key before the focused control
+  // A late failure comes on a thread of the service's; it is shown on ours, after Form_Load.
+  m_service.setLateFailureHandler([this](midi::MidiOutHandle handle, midi::ResultCode rc) {
+    QMetaObject::invokeMethod(
+        this, [this, handle, rc] { outputFailed(handle, rc); }, Qt::QueuedConnection);
+  });
   m_piano.Form_Load();
 }
 
 Form1::~Form1() {
+  m_service.setLateFailureHandler(nullptr);  // waits for a call in progress
   qApp->removeEventFilter(this);
   unload();
+}
+
+void Form1::outputFailed(midi::MidiOutHandle handle, midi::ResultCode rc) {
+  if (m_modalDepth > 0) {  // shown once the dialog has closed, not on top of it
+    m_failuresAfterDialog.emplace_back(handle, rc);
+    return;
+  }
+  if (!m_unloaded) m_piano.midiOut_Failed(handle, rc);
+}
+
+// Runs a dialog of ours; a failure that came meanwhile is reported after it has closed.
+template <class Dialog>
+auto Form1::modal(Dialog&& dialog) {
+  ++m_modalDepth;
+  struct Closed {
+    Form1* form;
+    ~Closed() {
+      if (--form->m_modalDepth > 0) return;
+      for (const auto& [handle, rc] : std::exchange(form->m_failuresAfterDialog, {}))
+        QMetaObject::invokeMethod(
+            form, [f = form, h = handle, code = rc] { f->outputFailed(h, code); },
+            Qt::QueuedConnection);
+    }
+  } closed{this};
+  return dialog();
 }
 
 void Form1::buildControls() {
@@ -160,7 +191,7 @@ void Form1::setDeviceChecked(std::int16_t index, bool checked) {
 void Form1::showMessage(const std::string& text) {
   QMessageBox box(QMessageBox::NoIcon, kTitle, QString::fromStdString(text), QMessageBox::Ok, this);
   box.button(QMessageBox::Ok)->setIcon(QIcon());  // a plain box: no icon anywhere
-  box.exec();
+  modal([&box] { return box.exec(); });
 }
 
 void Form1::setChannelChecked(std::int16_t index, bool checked) {
@@ -175,9 +206,11 @@ std::int16_t Form1::volumeValue() const { return static_cast<std::int16_t>(m_vol
 std::optional<std::string> Form1::askText(const std::string& prompt, const std::string& title,
                                           const std::string& answer) {
   bool ok = false;
-  const QString text =
-      QInputDialog::getText(this, QString::fromStdString(title), QString::fromStdString(prompt),
-                            QLineEdit::Normal, QString::fromStdString(answer), &ok);
+  const QString text = modal([&] {
+    return QInputDialog::getText(this, QString::fromStdString(title),
+                                 QString::fromStdString(prompt), QLineEdit::Normal,
+                                 QString::fromStdString(answer), &ok);
+  });
   if (!ok) return std::nullopt;
   return text.toStdString();
 }

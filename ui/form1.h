@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <array>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "core/piano.h"
@@ -66,7 +67,11 @@ class Form1 : public QMainWindow, public core::PianoView {
   void buildMenus();
   QAction* addMenuItem(QMenu* menu, bool visible, bool enabled, std::function<void()> choose);
   void unload();
+  void outputFailed(midi::MidiOutHandle handle, midi::ResultCode rc);
+  template <class Dialog>
+  auto modal(Dialog&& dialog);
 
+  midi::MidiOutService& m_service;
   core::Piano m_piano;
   QWidget* m_client = nullptr;
   std::array<PianoKey*, 17> m_keys{};
@@ -77,6 +82,8 @@ class Form1 : public QMainWindow, public core::PianoView {
   std::array<QAction*, 16> m_chanItems{};
   QAction* m_base = nullptr;
   bool m_unloaded = false;
+  int m_modalDepth = 0;  // dialogs of ours open now
+  std::vector<std::pair<midi::MidiOutHandle, midi::ResultCode>> m_failuresAfterDialog;
 };
 
 }  // namespace ui

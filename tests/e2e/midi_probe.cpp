@@ -4,7 +4,7 @@
 //   open <id>       -> "rc <code>"
 //   send <hex>      -> "rc <code>"   (a packed short message, e.g. 7f3c90)
 //   close           -> "rc <code>"
-//   synth           -> "<driver> <buffer ms>" of the open Mapper
+//   synth           -> "<driver> <buffer ms> <ready|loading|failed>" of the open Mapper's font
 // The environment variable TAMRELS_SOUNDFONT_DIR, when set, replaces the SoundFont search.
 
 #include <cstdlib>
@@ -45,7 +45,8 @@ int main() {
     } else if (command == "synth") {
       const midi::SynthOutput* synth = service.synthFor(handle);
       if (synth)
-        std::cout << synth->audioDriver() << ' ' << synth->bufferMilliseconds() << '\n';
+        std::cout << synth->audioDriver() << ' ' << synth->bufferMilliseconds() << ' '
+                  << synth->fontState() << '\n';
       else
         std::cout << "none\n";
     } else if (!command.empty()) {

@@ -70,6 +70,11 @@ class RecordingMidiService : public midi::MidiOutService {
     return m_open.remove(handle) ? midi::MMSYSERR_NOERROR : midi::MMSYSERR_INVALHANDLE;
   }
 
+  void setLateFailureHandler(LateFailureHandler handler) override {
+    lateFailure = std::move(handler);
+  }
+  LateFailureHandler lateFailure;  // what the window asked to hear of a late failure
+
   // Messages that reached a live output, as values.
   std::vector<std::uint32_t> delivered() const {
     std::vector<std::uint32_t> out;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "midi/handle_table.h"
@@ -114,12 +115,18 @@ class SoundFonts : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir); }
   void touch(const fs::path& p) { std::ofstream(p) << "x"; }
+  // A file whose header FluidSynth takes for a SoundFont; its body is no font.
+  void header(const fs::path& p) {
+    std::ofstream(p, std::ios::binary)
+        << std::string("RIFF\x10\0\0\0sfbk", 12) << std::string(64, 'x');
+  }
   fs::path dir;
 };
 
 TEST_F(SoundFonts, SearchTakesTheFirstEntryThatHasAFont) {
-  touch(dir / "fonts" / "b.sf3");
-  touch(dir / "fonts" / "a.sf2");
+  header(dir / "fonts" / "b.sf3");
+  header(dir / "fonts" / "a.sf2");
+  touch(dir / "fonts" / "0-not-a-font.sf2");  // fails the header check, so it is passed over
   touch(dir / "fonts" / "notes.txt");
   fs::create_symlink(dir / "missing.sf2", dir / "dangling.sf2");
   EXPECT_EQ(findSoundFont({(dir / "dangling.sf2").string(), (dir / "empty").string(),
@@ -148,6 +155,31 @@ TEST_F(SoundFonts, ABrokenFontFailsLikeNoFont) {
   SystemMidiService service(config, {});
   MidiOutHandle h = 0;
   EXPECT_EQ(service.midiOutOpen(h, MIDI_MAPPER, 0, 0, 0), MIDIERR_NODEVICE);
+}
+
+TEST_F(SoundFonts, AFontThatFailsToLoadAfterTheOpenIsReportedOnceAndFailsLaterSends) {
+  header(dir / "fonts" / "bad.sf2");
+  SynthConfig config;
+  config.soundFontSearch = {(dir / "fonts").string()};
+  config.audioDrivers = {"file"};
+  SystemMidiService service(config, {});
+  std::mutex mutex;
+  std::vector<std::pair<MidiOutHandle, ResultCode>> reported;
+  service.setLateFailureHandler([&](MidiOutHandle h, ResultCode rc) {
+    std::lock_guard lock(mutex);
+    reported.emplace_back(h, rc);
+  });
+  MidiOutHandle h = 0;
+  ASSERT_EQ(service.midiOutOpen(h, MIDI_MAPPER, 0, 0, 0), MMSYSERR_NOERROR);
+  ResultCode rc = MMSYSERR_NOERROR;
+  for (int i = 0; i < 200 && rc == MMSYSERR_NOERROR; ++i) {
+    rc = service.midiOutShortMsg(h, 0x007F3C90);  // queued while the font loads
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(rc, MIDIERR_NODEVICE);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(reported, (std::vector<std::pair<MidiOutHandle, ResultCode>>{{h, MIDIERR_NODEVICE}}));
+  fs::remove("fluidsynth.wav");
 }
 
 TEST(Synth, NoAudioOutputFailsWithNoDriver) {

@@ -13,6 +13,7 @@
 #include <QWindow>
 #include <QtTest>
 #include <memory>
+#include <thread>
 
 #include "support/recording_midi_service.h"
 #include "ui/form1.h"
@@ -201,6 +202,34 @@ class Form1Test : public QObject {
     QVERIFY(noIcon);
     QCOMPARE(buttons, 1);
     QVERIFY(form->deviceItem(3)->isChecked());
+  }
+
+  void lateFailureShowsOnceAfterTheOpenDialogAndOnlyForTheChosenOutput() {
+    const midi::MidiOutHandle mapper = form->piano().state().midi.midiOut;
+    QString shownMeanwhile;
+    whileModal([&] { form->baseItem()->trigger(); },
+               [&](QWidget* dialog) {
+                 std::thread([&] { service->lateFailure(mapper, 68); }).join();  // the loader
+                 QCoreApplication::processEvents();
+                 shownMeanwhile = QApplication::activeModalWidget()->metaObject()->className();
+                 qobject_cast<QInputDialog*>(dialog)->reject();
+               });
+    QCOMPARE(shownMeanwhile, QString("QInputDialog"));  // not on top of the dialog
+    QString text;
+    whileModal([] { QCoreApplication::processEvents(); },
+               [&](QWidget* modal) {
+                 text = qobject_cast<QMessageBox*>(modal)->text();
+                 modal->close();
+               });
+    QCOMPARE(text, QString("Couldn't open midi out, rc = 68"));
+    QCOMPARE(form->piano().state().midi.rc, 68);
+
+    start({"a"});  // a failure of an output that is no longer chosen shows nothing
+    const midi::MidiOutHandle old = form->piano().state().midi.midiOut;
+    form->deviceItem(1)->trigger();
+    service->lateFailure(old, 68);
+    QCoreApplication::processEvents();
+    QVERIFY(!QApplication::activeModalWidget());
   }
 
   void channelItemsCarryOneCheckMark() {
