@@ -9,13 +9,7 @@ placed in time from the chunk that brought it (chunk time minus the samples afte
 import statistics
 import time
 
-from harness import wait_until
-
-
-def cpu_ticks(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])  # utime + stime
+from harness import cpu_ticks, wait_until
 
 
 class Keyboard:

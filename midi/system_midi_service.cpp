@@ -155,9 +155,8 @@ ResultCode SystemMidiService::midiOutShortMsg(MidiOutHandle handle, std::uint32_
 ResultCode SystemMidiService::midiOutClose(MidiOutHandle handle) {
   std::unique_ptr<Output> output = m_outputs.remove(handle);
   if (!output) return MMSYSERR_INVALHANDLE;
-  if (std::holds_alternative<std::unique_ptr<SynthOutput>>(output->backend))
-    closeInBackground(std::move(output));
-  return MMSYSERR_NOERROR;  // a port closes at once, as output goes out of scope
+  closeInBackground(std::move(output));
+  return MMSYSERR_NOERROR;
 }
 
 const SynthOutput* SystemMidiService::synthFor(MidiOutHandle handle) const {

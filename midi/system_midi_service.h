@@ -56,9 +56,9 @@ class SystemMidiService final : public MidiOutService {
   std::future<std::vector<PortInfo>> m_listing;  // the ports, until first asked for
   std::future<PreparedSynth> m_preparedMapper;   // the first Mapper open, until asked for
 
-  // Outputs being torn down off the caller's thread. FluidSynth's audio thread only sees the stop
-  // request between two writes, and a sound server may hold a write for seconds (PulseAudio's
-  // null sink does right after a stream starts): the window must not freeze meanwhile.
+  // Outputs being torn down off the caller's thread: a synthesizer's audio thread or a JACK
+  // client may take a while to stop (RtMidi's JACK close waits up to a second for its buffer to
+  // drain), and the window must not freeze meanwhile.
   struct Closing {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;

@@ -46,6 +46,13 @@ def wait_until(predicate, timeout=10.0, interval=0.05, what="condition"):
     raise TimeoutError(f"timed out waiting for {what}")
 
 
+def cpu_ticks(pid):
+    """utime + stime of a process, in clock ticks."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
 def note_pairs(notes, channel=0, velocity=127):
     """The Note On and Note Off of each note in turn, as the monitor shows them."""
     messages = []

@@ -5,12 +5,16 @@
 //   send <hex>      -> "rc <code>"   (a packed short message, e.g. 7f3c90)
 //   close           -> "rc <code>"
 //   synth           -> "<driver> <buffer ms> <ready|loading|failed>" of the open Mapper's font
+//   cost <n>        -> "us <mean>": n Note On/Off messages, in bursts the port's buffer holds,
+//                      and the mean time a send takes the caller
 // The environment variable TAMRELS_SOUNDFONT_DIR, when set, replaces the SoundFont search.
 
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "midi/system_midi_service.h"
 
@@ -49,6 +53,18 @@ int main() {
                   << synth->fontState() << '\n';
       else
         std::cout << "none\n";
+    } else if (command == "cost") {
+      int count = 0;
+      in >> count;
+      std::chrono::steady_clock::duration spent{};
+      for (int i = 0; i < count; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        service.midiOutShortMsg(handle, i % 2 ? 0x00003C80u : 0x007F3C90u);
+        spent += std::chrono::steady_clock::now() - start;
+        if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      std::cout << "us " << std::chrono::duration<double, std::micro>(spent).count() / count
+                << '\n';
     } else if (!command.empty()) {
       std::cout << "unknown\n";
     }

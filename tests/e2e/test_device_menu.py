@@ -1,10 +1,22 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """The "Midi Device" menu in the real window, with a JACK port as the second device."""
 
+import signal
 import time
 import unittest
 
-from harness import TITLE, E2ETestCase, wait_until
+from harness import MONITOR_PORT, TITLE, E2ETestCase, cpu_ticks, wait_until
+
+
+def hanging(messages):
+    """Notes switched on and not switched off later."""
+    sounding = set()
+    for status, *data in messages:
+        if status & 0xF0 == 0x90 and data[1] > 0:
+            sounding.add((status & 0x0F, data[0]))
+        elif status & 0xF0 in (0x80, 0x90):
+            sounding.discard((status & 0x0F, data[0]))
+    return sounding
 
 
 class DeviceMenu(E2ETestCase):
@@ -54,6 +66,49 @@ class DeviceMenu(E2ETestCase):
         self.app.choose_device(1)  # the port is back: choosing it again works
         self.app.key("c")
         self.assertEqual(self.new_midi(2), [(0x90, 64, 127), (0x80, 64, 0)])
+
+    def connected(self):
+        """Whether an output of ours is connected to the monitor's port."""
+        lines = self.session.run(["jack_lsp", "-c"], check=False).stdout.splitlines()
+        at = lines.index(MONITOR_PORT) if MONITOR_PORT in lines else len(lines)
+        following = lines[at + 1:]
+        return any("Tamrels Midi Piano" in line for line in following[:next(
+            (i for i, line in enumerate(following) if not line.startswith(" ")), len(following))])
+
+    def reconnected_then(self, key):
+        """Waits for the output to find the monitor again, then plays key; the new monitor's log."""
+        wait_until(self.connected, 10, what="the output to reconnect")
+        self.mark = 0  # a new monitor writes a new log
+        self.app.key(key)
+        return self.new_midi(2)
+
+    def test_the_port_follows_its_peer_and_its_server_through_restarts(self):
+        self.use_monitor()
+        self.app.keydown("z")
+        self.new_midi(1)
+        self.session.stop_proc(self.session.dump, signal.SIGKILL)  # the peer dies while Z is held
+        self.session.start_monitor()  # and comes back under the same name
+        self.app.keyup("z")
+        after_peer = self.reconnected_then("x")
+        self.assertIn((0x90, 62, 127), after_peer)
+
+        jackd = next(p for name, p in self.session.procs if name == "jackd")
+        self.session.stop_proc(jackd, signal.SIGKILL)  # the server crashes
+        self.session.stop_proc(self.session.dump)
+        self.app.key(*["z"] * 1500, delay=1)  # 3,000 messages into the void
+        self.app.open_base_note()  # the window still answers
+        self.app.wait_window("Base note")
+        self.app.key("Escape")
+        wait_until(lambda: len(self.app.our_windows()) == 1, 5, what="the dialog to close")
+        before = cpu_ticks(self.app.proc.pid)
+        time.sleep(1.0)
+        self.assertLessEqual(cpu_ticks(self.app.proc.pid) - before, 5, "the program keeps working")
+
+        self.session._start_jack()  # the server and the peer come back
+        after_server = self.reconnected_then("c")
+        self.assertIn((0x90, 64, 127), after_server)
+        self.assertEqual((hanging(after_peer), hanging(after_server)), (set(), set()))
+        self.assertEqual(len(self.app.our_windows()), 1, "a message box showed")
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@
 
 #include "midi/handle_table.h"
 #include "midi/port_output.h"
+#include "midi/port_watch.h"
 #include "midi/system_midi_service.h"
 
 namespace fs = std::filesystem;
@@ -74,6 +75,33 @@ TEST(PortNames, AlsaPortsAreShownByTheirPortName) {
   EXPECT_EQ(alsaDisplayName("System:Timer 0:0"), "");  // the system client
   EXPECT_EQ(alsaDisplayName("System:Announce 0:1"), "");
   EXPECT_EQ(alsaDisplayName("Tamrels Midi Piano:out 129:0"), "");  // our own
+}
+
+TEST(PortNames, APortIsFoundAgainByItsNamesNeverByItsNumbers) {
+  struct Case {
+    PortApi api;
+    const char* before;
+    const char* now;
+    bool same;
+  };
+  const Case cases[] = {
+      {PortApi::Alsa, "Synth:Synth input 128:0", "Synth:Synth input 130:0", true},  // restarted
+      {PortApi::Alsa, "Synth:Synth input 128:0", "Synth:Synth input 128:1", true},
+      {PortApi::Alsa, "Synth:Synth input 128:0", "Synth:Other input 128:0", false},
+      {PortApi::Alsa, "Synth:Synth input 128:0", "Other:Synth input 128:0", false},
+      {PortApi::Alsa, "FLUID Synth (1234):Synth input port (1234:0) 128:0",
+       "FLUID Synth (1234):Synth input port (1234:0) 129:0", true},
+      {PortApi::Alsa, "FLUID Synth (1234):Synth input port (1234:0) 128:0",
+       "FLUID Synth (99):Synth input port (99:0) 128:0", false},  // another program's port
+      {PortApi::Jack, "midi-monitor:input", "midi-monitor:input", true},
+      {PortApi::Jack, "a2j:Synth [128] (playback): Synth input",
+       "a2j:Synth [130] (playback): Synth input", false},  // JACK names are whole
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(samePort(c.api, c.before, c.now), c.same) << c.before << " / " << c.now;
+  EXPECT_EQ(alsaPortNames("Midi Through:Midi Through Port-0 14:0"),
+            "Midi Through:Midi Through Port-0");
+  EXPECT_EQ(alsaPortNames("no address"), "no address");
 }
 
 TEST(SystemService, DevicesAndCapabilities) {
