@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// FluidSynth, loaded when the MIDI Mapper is first prepared rather than when the program starts.
-// The library brings some thirty of its own (SDL2, libsndfile and its codecs, GLib,
-// libinstpatch); mapping them before main() cost the window about 5 ms on its way to the screen.
-// Loaded on the service's start-up thread, they cost it nothing. Every call into FluidSynth goes
-// through this table: the program does not link the library, so the linker refuses any other.
+// FluidSynth, opened when the MIDI Mapper is first prepared (run_time_library.h). It brings some
+// thirty libraries of its own (SDL2, libsndfile and its codecs, GLib, libinstpatch); mapping them
+// before main() cost the window about 5 ms on its way to the screen.
 
 #include <fluidsynth.h>
+
+#include "run_time_library.h"
 
 namespace midi {
 
@@ -38,9 +38,7 @@ namespace midi {
   X(delete_fluid_audio_driver)
 
 struct FluidLibrary {
-#define TAMRELS_FLUID_MEMBER(name) decltype(&::name) name = nullptr;
-  TAMRELS_FLUID_FUNCTIONS(TAMRELS_FLUID_MEMBER)
-#undef TAMRELS_FLUID_MEMBER
+  TAMRELS_FLUID_FUNCTIONS(TAMRELS_DECLARE_FUNCTION)
 };
 
 // The library, loaded by the first call from any thread, its log silenced; nullptr when it

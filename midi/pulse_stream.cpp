@@ -2,14 +2,18 @@
 #include "pulse_stream.h"
 
 #include <fcntl.h>
-#include <pulse/pulseaudio.h>
 #include <unistd.h>
 
 #include <new>
 
+#include "pulse_library.h"
+
 namespace midi {
 
 namespace {
+
+// Only called once open() has found the library.
+const PulseLibrary& pl() { return *pulseLibrary(); }
 
 constexpr std::size_t kFrameBytes = 2 * sizeof(float);  // interleaved stereo float
 
@@ -20,10 +24,20 @@ std::int64_t nowNs() {
 }
 
 void unrefOperation(pa_operation* o) {
-  if (o) pa_operation_unref(o);
+  if (o) pl().pa_operation_unref(o);
 }
 
 }  // namespace
+
+const PulseLibrary* pulseLibrary() {
+  static const PulseLibrary* const opened = [] {
+    static PulseLibrary library;
+    return openRunTimeLibrary("libpulse.so.0", {TAMRELS_PULSE_FUNCTIONS(TAMRELS_LOOKUP_FUNCTION)})
+               ? &library
+               : nullptr;
+  }();
+  return opened;
+}
 
 PulseStream::PulseStream(const PulseStreamConfig& config, const PulseStreamClient& client)
     : m_config(config), m_client(client) {}
@@ -40,7 +54,7 @@ void PulseStream::setState(State next) {
     m_wakePending = false;
     if (m_client.lost) m_client.lost(m_client.user);
   }
-  pa_threaded_mainloop_signal(m_loop, 0);  // open() waits for the first outcome
+  pl().pa_threaded_mainloop_signal(m_loop, 0);  // open() waits for the first outcome
 }
 
 PulseStream::State PulseStream::state() const {
@@ -60,13 +74,14 @@ void PulseStream::noteMessage() {
 ResultCode PulseStream::open(const PulseStreamConfig& config, const PulseStreamClient& client,
                              std::unique_ptr<PulseStream>& out) {
   out.reset();
+  if (!pulseLibrary()) return MMSYSERR_NODRIVER;
   std::unique_ptr<PulseStream> s(new (std::nothrow) PulseStream(config, client));
   if (!s) return MMSYSERR_NOMEM;
   if (pipe2(s->m_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return MMSYSERR_NOMEM;
-  s->m_loop = pa_threaded_mainloop_new();
+  s->m_loop = pl().pa_threaded_mainloop_new();
   if (!s->m_loop) return MMSYSERR_NOMEM;
-  pa_threaded_mainloop_set_name(s->m_loop, "mapper-audio");
-  pa_mainloop_api* api = pa_threaded_mainloop_get_api(s->m_loop);
+  pl().pa_threaded_mainloop_set_name(s->m_loop, "mapper-audio");
+  pa_mainloop_api* api = pl().pa_threaded_mainloop_get_api(s->m_loop);
   s->m_wakeEvent = api->io_new(
       api, s->m_wakePipe[0], PA_IO_EVENT_INPUT,
       [](pa_mainloop_api*, pa_io_event*, int, pa_io_event_flags_t, void* self) {
@@ -79,12 +94,12 @@ ResultCode PulseStream::open(const PulseStreamConfig& config, const PulseStreamC
         static_cast<PulseStream*>(self)->onRetry();
       },
       s.get());
-  if (!s->m_wakeEvent || !s->m_retry || pa_threaded_mainloop_start(s->m_loop) < 0)
+  if (!s->m_wakeEvent || !s->m_retry || pl().pa_threaded_mainloop_start(s->m_loop) < 0)
     return MMSYSERR_NOMEM;
 
-  pa_threaded_mainloop_lock(s->m_loop);
+  pl().pa_threaded_mainloop_lock(s->m_loop);
   bool accepted = s->connectContext();
-  for (State now = State::Reconnecting; accepted; pa_threaded_mainloop_wait(s->m_loop)) {
+  for (State now = State::Reconnecting; accepted; pl().pa_threaded_mainloop_wait(s->m_loop)) {
     {
       std::lock_guard lock(s->m_mutex);
       now = s->m_state;
@@ -94,7 +109,7 @@ ResultCode PulseStream::open(const PulseStreamConfig& config, const PulseStreamC
       break;
     }
   }
-  pa_threaded_mainloop_unlock(s->m_loop);
+  pl().pa_threaded_mainloop_unlock(s->m_loop);
   if (!accepted) return MMSYSERR_NODRIVER;  // the destructor stops the thread
   out = std::move(s);
   return MMSYSERR_NOERROR;
@@ -102,26 +117,26 @@ ResultCode PulseStream::open(const PulseStreamConfig& config, const PulseStreamC
 
 PulseStream::~PulseStream() {
   if (m_loop) {
-    pa_threaded_mainloop_lock(m_loop);
+    pl().pa_threaded_mainloop_lock(m_loop);
     dropConnection();
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(m_loop);
+    pa_mainloop_api* api = pl().pa_threaded_mainloop_get_api(m_loop);
     if (m_wakeEvent) api->io_free(m_wakeEvent);
     if (m_retry) api->time_free(m_retry);
-    pa_threaded_mainloop_unlock(m_loop);
-    pa_threaded_mainloop_stop(m_loop);
-    pa_threaded_mainloop_free(m_loop);
+    pl().pa_threaded_mainloop_unlock(m_loop);
+    pl().pa_threaded_mainloop_stop(m_loop);
+    pl().pa_threaded_mainloop_free(m_loop);
   }
   for (int fd : m_wakePipe)
     if (fd >= 0) close(fd);
 }
 
 bool PulseStream::connectContext() {
-  m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "Tamrels Midi Piano");
+  m_context = pl().pa_context_new(pl().pa_threaded_mainloop_get_api(m_loop), "Tamrels Midi Piano");
   if (!m_context) {
     lose();
     return false;
   }
-  pa_context_set_state_callback(
+  pl().pa_context_set_state_callback(
       m_context, [](pa_context*, void* self) { static_cast<PulseStream*>(self)->onContextState(); },
       this);
   {
@@ -129,7 +144,7 @@ bool PulseStream::connectContext() {
     setState(State::Reconnecting);
   }
   // A sound server is never started on the user's behalf.
-  if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+  if (pl().pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
     lose();
     return false;
   }
@@ -137,7 +152,7 @@ bool PulseStream::connectContext() {
 }
 
 void PulseStream::onContextState() {
-  switch (pa_context_get_state(m_context)) {
+  switch (pl().pa_context_get_state(m_context)) {
     case PA_CONTEXT_READY: makeStream(); break;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED: lose(); break;
@@ -146,17 +161,17 @@ void PulseStream::onContextState() {
 }
 
 void PulseStream::makeStream() {
-  const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(m_config.sampleRate),
-                            2};
-  m_stream = pa_stream_new(m_context, "MIDI Mapper", &spec, nullptr);
+  const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(m_config.sampleRate),
+                              2};
+  m_stream = pl().pa_stream_new(m_context, "MIDI Mapper", &format, nullptr);
   if (!m_stream) {
     lose();
     return;
   }
-  pa_stream_set_state_callback(
+  pl().pa_stream_set_state_callback(
       m_stream, [](pa_stream*, void* self) { static_cast<PulseStream*>(self)->onStreamState(); },
       this);
-  pa_stream_set_write_callback(
+  pl().pa_stream_set_write_callback(
       m_stream,
       [](pa_stream*, std::size_t bytes, void* self) {
         static_cast<PulseStream*>(self)->onWrite(bytes);
@@ -165,7 +180,7 @@ void PulseStream::makeStream() {
   // Ask for the whole latency and let the server split it between its buffer and the sink; the
   // server is woken for more audio twice per buffer rather than at every small period.
   const auto target = static_cast<std::uint32_t>(
-      pa_usec_to_bytes(static_cast<pa_usec_t>(m_config.targetLatency.count()), &spec));
+      pl().pa_usec_to_bytes(static_cast<pa_usec_t>(m_config.targetLatency.count()), &format));
   pa_buffer_attr attr{};
   attr.maxlength = static_cast<std::uint32_t>(-1);
   attr.tlength = target;
@@ -174,16 +189,18 @@ void PulseStream::makeStream() {
   attr.fragsize = static_cast<std::uint32_t>(-1);
   const auto flags =
       static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY);
-  if (pa_stream_connect_playback(m_stream, nullptr, &attr, flags, nullptr, nullptr) < 0) lose();
+  if (pl().pa_stream_connect_playback(m_stream, nullptr, &attr, flags, nullptr, nullptr) < 0)
+    lose();
 }
 
 void PulseStream::onStreamState() {
-  switch (pa_stream_get_state(m_stream)) {
+  switch (pl().pa_stream_get_state(m_stream)) {
     case PA_STREAM_READY: {
-      const pa_buffer_attr* granted = pa_stream_get_buffer_attr(m_stream);
-      const pa_sample_spec* spec = pa_stream_get_sample_spec(m_stream);
-      if (granted && spec)
-        m_latencyMs.store(static_cast<double>(pa_bytes_to_usec(granted->tlength, spec)) / 1000.0);
+      const pa_buffer_attr* granted = pl().pa_stream_get_buffer_attr(m_stream);
+      const pa_sample_spec* format = pl().pa_stream_get_sample_spec(m_stream);
+      if (granted && format)
+        m_latencyMs.store(static_cast<double>(pl().pa_bytes_to_usec(granted->tlength, format)) /
+                          1000.0);
       std::lock_guard lock(m_mutex);
       setState(State::Asleep);  // it starts corked; the first message uncorks it
       break;
@@ -198,14 +215,14 @@ void PulseStream::onWrite(std::size_t bytes) {
   while (bytes >= kFrameBytes) {
     void* data = nullptr;
     std::size_t size = bytes;
-    if (pa_stream_begin_write(m_stream, &data, &size) < 0 || !data) break;
+    if (pl().pa_stream_begin_write(m_stream, &data, &size) < 0 || !data) break;
     size -= size % kFrameBytes;
     if (size == 0) {
-      pa_stream_cancel_write(m_stream);
+      pl().pa_stream_cancel_write(m_stream);
       break;
     }
     m_client.render(m_client.user, static_cast<float*>(data), size / kFrameBytes);
-    if (pa_stream_write(m_stream, data, size, nullptr, 0, PA_SEEK_RELATIVE) < 0) break;
+    if (pl().pa_stream_write(m_stream, data, size, nullptr, 0, PA_SEEK_RELATIVE) < 0) break;
     bytes -= std::min(size, bytes);
   }
   sleepIfQuiet();
@@ -219,9 +236,9 @@ void PulseStream::sleepIfQuiet() {
   // A message that came since the first look has moved m_lastMessageNs under this lock.
   if (m_state != State::Running || nowNs() - m_lastMessageNs.load() < idleNs) return;
   setState(State::Asleep);
-  unrefOperation(pa_stream_cork(m_stream, 1, nullptr, nullptr));
+  unrefOperation(pl().pa_stream_cork(m_stream, 1, nullptr, nullptr));
   // What the server still holds is silence; without it the next note starts at once.
-  unrefOperation(pa_stream_flush(m_stream, nullptr, nullptr));
+  unrefOperation(pl().pa_stream_flush(m_stream, nullptr, nullptr));
 }
 
 void PulseStream::onWake() {
@@ -232,7 +249,7 @@ void PulseStream::onWake() {
   m_wakePending = false;
   if (m_state != State::Asleep || !m_stream) return;
   setState(State::Running);
-  unrefOperation(pa_stream_cork(m_stream, 0, nullptr, nullptr));
+  unrefOperation(pl().pa_stream_cork(m_stream, 0, nullptr, nullptr));
 }
 
 void PulseStream::lose() {
@@ -243,18 +260,19 @@ void PulseStream::lose() {
   }
   // The dead context and stream are let go on the retry, outside their own callbacks.
   if (m_stream) {
-    pa_stream_set_state_callback(m_stream, nullptr, nullptr);
-    pa_stream_set_write_callback(m_stream, nullptr, nullptr);
+    pl().pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+    pl().pa_stream_set_write_callback(m_stream, nullptr, nullptr);
   }
-  if (m_context) pa_context_set_state_callback(m_context, nullptr, nullptr);
+  if (m_context) pl().pa_context_set_state_callback(m_context, nullptr, nullptr);
   scheduleRetry();
 }
 
 void PulseStream::scheduleRetry() {
   timeval when{};
-  pa_gettimeofday(&when);
-  pa_timeval_add(&when, static_cast<pa_usec_t>(m_config.retryInterval.count()) * PA_USEC_PER_MSEC);
-  pa_mainloop_api* api = pa_threaded_mainloop_get_api(m_loop);
+  pl().pa_gettimeofday(&when);
+  pl().pa_timeval_add(&when,
+                      static_cast<pa_usec_t>(m_config.retryInterval.count()) * PA_USEC_PER_MSEC);
+  pa_mainloop_api* api = pl().pa_threaded_mainloop_get_api(m_loop);
   api->time_restart(m_retry, &when);
 }
 
@@ -265,16 +283,16 @@ void PulseStream::onRetry() {
 
 void PulseStream::dropConnection() {
   if (m_stream) {
-    pa_stream_set_state_callback(m_stream, nullptr, nullptr);
-    pa_stream_set_write_callback(m_stream, nullptr, nullptr);
-    pa_stream_disconnect(m_stream);
-    pa_stream_unref(m_stream);
+    pl().pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+    pl().pa_stream_set_write_callback(m_stream, nullptr, nullptr);
+    pl().pa_stream_disconnect(m_stream);
+    pl().pa_stream_unref(m_stream);
     m_stream = nullptr;
   }
   if (m_context) {
-    pa_context_set_state_callback(m_context, nullptr, nullptr);
-    pa_context_disconnect(m_context);
-    pa_context_unref(m_context);
+    pl().pa_context_set_state_callback(m_context, nullptr, nullptr);
+    pl().pa_context_disconnect(m_context);
+    pl().pa_context_unref(m_context);
     m_context = nullptr;
   }
 }

@@ -197,7 +197,8 @@ void SynthOutput::watchIdleness() {
   }
 }
 
-ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOutput>& out) {
+ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOutput>& out,
+                             bool loadNow) {
   prepareSynthPlatform();
   out.reset();
   if (!fluidLibrary()) return MMSYSERR_NODRIVER;  // no synthesizer to be had
@@ -217,12 +218,7 @@ ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOut
   s->m_soundFont = soundFont;
 
   if (!s->startFirstDriver(config)) return MMSYSERR_NODRIVER;
-  try {
-    s->m_loader = std::thread(&SynthOutput::loadFont, s.get());
-  } catch (const std::system_error&) {
-    s->loadFont();  // no thread to be had: load it here and now
-    if (s->m_font.load() == Font::Failed) return MIDIERR_NODEVICE;
-  }
+  if (loadNow && s->startLoading() != MMSYSERR_NOERROR) return MIDIERR_NODEVICE;
   if (s->m_pulse) {
     out = std::move(s);
     return MMSYSERR_NOERROR;
@@ -245,11 +241,33 @@ double SynthOutput::bufferMilliseconds() const {
   return m_sampleRate > 0 ? 1000.0 * m_periodSize * m_periods / m_sampleRate : 0.0;
 }
 
+ResultCode SynthOutput::startLoading() {
+  if (m_loader.joinable() || m_font.load() != Font::Loading) return MMSYSERR_NOERROR;
+  try {
+    m_loader = std::thread(&SynthOutput::loadFont, this);
+  } catch (const std::system_error&) {
+    loadFont();  // no thread to be had: load it here and now
+    if (m_font.load() == Font::Failed) return MIDIERR_NODEVICE;
+  }
+  return MMSYSERR_NOERROR;
+}
+
 void SynthOutput::loadFont() {
-  // The load is never waited for; it should not take the cores from the window being built.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
-  const bool loaded =
-      fl().fluid_synth_sfload(m_synth.get(), m_soundFont.c_str(), 1) != FLUID_FAILED;
+  bool loaded = false;
+  auto load = [this, &loaded] {
+    loaded = fl().fluid_synth_sfload(m_synth.get(), m_soundFont.c_str(), 1) != FLUID_FAILED;
+  };
+  // Nobody waits for the load, so it runs at low priority and leaves the cores to the window
+  // as it shows; in a thread of its own, since a thread started from a lowered one (an audio
+  // driver's, for the queued notes) would inherit the low priority for good.
+  try {
+    std::thread([&load] {
+      setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+      load();
+    }).join();
+  } catch (const std::system_error&) {
+    load();
+  }
   std::function<void(ResultCode)> failed;
   {
     std::lock_guard lock(m_fontMutex);

@@ -63,7 +63,13 @@ class SynthOutput {
   // Finds the SoundFont, starts the audio output and returns; the font loads on a thread of its
   // own (its samples only when first played). Messages sent meanwhile are queued in order and
   // played once it is ready, so the caller never waits for the load.
-  static ResultCode open(const SynthConfig& config, std::unique_ptr<SynthOutput>& out);
+  // With loadNow false the load waits for startLoading(): the service prepares the Mapper while
+  // the window builds, and the load should not take the cores from it.
+  static ResultCode open(const SynthConfig& config, std::unique_ptr<SynthOutput>& out,
+                         bool loadNow = true);
+  // Starts loading the font, once. MIDIERR_NODEVICE if no thread could be had and the load,
+  // done here and now, failed.
+  ResultCode startLoading();
 
   // MIDIERR_NODEVICE for every message once the font has failed to load.
   ResultCode send(std::uint32_t message);

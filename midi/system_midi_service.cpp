@@ -10,23 +10,20 @@
 
 namespace midi {
 
-namespace {
-
-// The Mapper is prepared while Qt starts on the main thread; on two cores it should not take the
-// window's turn. (The port listing keeps its priority: the window asks for it first.)
-void yieldToTheWindow() { setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10); }
-
-}  // namespace
-
 SystemMidiService::SystemMidiService(SynthConfig synth) : m_synthConfig(std::move(synth)) {
   prepareMidiPlatform();
   prepareSynthPlatform();
   try {
-    m_listing = std::async(std::launch::async, listOutputPorts);
+    m_listing = std::async(std::launch::async, [] {
+      // Qt starts meanwhile on the main thread, and on two cores it should keep one. Only this
+      // thread and the JACK clients it makes and closes run at the lower priority: a thread
+      // inherits it for good.
+      setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 5);
+      return listOutputPorts();
+    });
     m_preparedMapper = std::async(std::launch::async, [config = m_synthConfig] {
-      yieldToTheWindow();
       std::unique_ptr<SynthOutput> output;
-      const ResultCode rc = SynthOutput::open(config, output);
+      const ResultCode rc = SynthOutput::open(config, output, false);
       return PreparedSynth{rc, std::move(output)};
     });
   } catch (const std::system_error&) {
@@ -44,6 +41,9 @@ ResultCode SystemMidiService::openMapper(std::unique_ptr<SynthOutput>& synth) {
   if (m_preparedMapper.valid()) {
     PreparedSynth prepared = m_preparedMapper.get();
     synth = std::move(prepared.second);
+    // The window is built by now: the font loads while it shows.
+    if (prepared.first == MMSYSERR_NOERROR) prepared.first = synth->startLoading();
+    if (prepared.first != MMSYSERR_NOERROR) synth.reset();
     return prepared.first;
   }
   return SynthOutput::open(m_synthConfig, synth);

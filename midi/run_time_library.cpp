@@ -1,0 +1,19 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "run_time_library.h"
+
+#include <dlfcn.h>
+
+namespace midi {
+
+bool openRunTimeLibrary(const char* soname,
+                        std::initializer_list<std::pair<const char*, void**>> functions) {
+  void* handle = dlopen(soname, RTLD_NOW | RTLD_LOCAL);
+  if (!handle) return false;
+  for (const auto& [name, function] : functions) {
+    *function = dlsym(handle, name);
+    if (!*function) return false;
+  }
+  return true;
+}
+
+}  // namespace midi
