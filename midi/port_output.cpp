@@ -279,6 +279,7 @@ void PortOutput::awaitSystem(std::unique_lock<std::mutex>& lock) {
 // peer may still hold, then messages flow again.
 void PortOutput::reconnect(std::unique_lock<std::mutex>& lock) {
   m_portBack = false;
+  if (m_state == State::Connected) return;  // the port's return was heard twice
   m_state = State::Reconnecting;
   const PortInfo port = m_port;
   lock.unlock();
