@@ -121,41 +121,48 @@ bool SynthOutput::startPulseStream(const SynthConfig& config) {
   pulse.sampleRate = config.sampleRate;
   pulse.targetLatency = config.pulseLatency;
   pulse.idleSleep = config.idleSuspend;
+  // The stream exists before the synth (made with the font, off the window's path): until then
+  // it has nothing to render, and it sleeps until the first message anyway.
   PulseStreamClient client;
-  client.user = m_synth.get();
-  client.render = [](void* synth, float* out, std::size_t frames) {
-    fl().fluid_synth_write_float(static_cast<fluid_synth_t*>(synth), static_cast<int>(frames), out,
-                                 0, 2, out, 1, 2);
+  client.user = &m_audible;
+  client.render = [](void* audible, float* out, std::size_t frames) {
+    if (auto* synth = static_cast<std::atomic<fluid_synth_t*>*>(audible)->load())
+      fl().fluid_synth_write_float(synth, static_cast<int>(frames), out, 0, 2, out, 1, 2);
+    else
+      std::fill(out, out + 2 * frames, 0.0f);
   };
-  client.sounding = [](void* synth) {
-    return fl().fluid_synth_get_active_voice_count(static_cast<fluid_synth_t*>(synth)) > 0;
+  client.sounding = [](void* audible) {
+    auto* synth = static_cast<std::atomic<fluid_synth_t*>*>(audible)->load();
+    return synth && fl().fluid_synth_get_active_voice_count(synth) > 0;
   };
   // Nothing that sounded before a loss may come back hanging when the server returns.
-  client.lost = [](void* synth) {
-    fl().fluid_synth_all_sounds_off(static_cast<fluid_synth_t*>(synth), -1);
+  client.lost = [](void* audible) {
+    if (auto* synth = static_cast<std::atomic<fluid_synth_t*>*>(audible)->load())
+      fl().fluid_synth_all_sounds_off(synth, -1);
   };
   return PulseStream::open(pulse, client, m_pulse) == MMSYSERR_NOERROR;
 }
 
-bool SynthOutput::startFirstDriver(const SynthConfig& config) {
+ResultCode SynthOutput::startFirstDriver(const SynthConfig& config) {
   fluid_settings_t* settings = m_settings.get();
   // The first driver that opens wins, and is the one resumed after each suspension.
   for (const std::string& driver : config.audioDrivers) {
     m_audioDriver = driver;
     if (driver == "pulseaudio") {
-      if (startPulseStream(config)) return true;
+      if (startPulseStream(config)) return MMSYSERR_NOERROR;
       continue;
     }
     if (fl().fluid_settings_setstr(settings, "audio.driver", driver.c_str()) != FLUID_OK) continue;
+    if (!makeSynth()) return MMSYSERR_NOMEM;  // FluidSynth's own drivers need the synth now
     if (startDriver()) break;
   }
-  if (!m_driver) return false;
+  if (!m_driver) return MMSYSERR_NODRIVER;
   fl().fluid_settings_getint(settings, "audio.period-size", &m_periodSize);
   fl().fluid_settings_getint(settings, "audio.periods", &m_periods);
   double rate = 0;
   fl().fluid_settings_getnum(settings, "synth.sample-rate", &rate);
   m_sampleRate = static_cast<int>(rate);
-  return true;
+  return MMSYSERR_NOERROR;
 }
 
 bool SynthOutput::audioRunning() const {
@@ -212,13 +219,14 @@ ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOut
   fluid_settings_t* settings = s->m_settings.get();
 
   applySettings(settings, config);
-
-  s->m_synth.reset(fl().new_fluid_synth(settings));
-  if (!s->m_synth) return MMSYSERR_NOMEM;
   s->m_soundFont = soundFont;
 
-  if (!s->startFirstDriver(config)) return MMSYSERR_NODRIVER;
-  if (loadNow && s->startLoading() != MMSYSERR_NOERROR) return MIDIERR_NODEVICE;
+  if (const ResultCode started = s->startFirstDriver(config); started != MMSYSERR_NOERROR)
+    return started;
+  if (loadNow) {
+    const ResultCode loading = s->startLoading();
+    if (loading != MMSYSERR_NOERROR) return loading;
+  }
   if (s->m_pulse) {
     out = std::move(s);
     return MMSYSERR_NOERROR;
@@ -247,15 +255,26 @@ ResultCode SynthOutput::startLoading() {
     m_loader = std::thread(&SynthOutput::loadFont, this);
   } catch (const std::system_error&) {
     loadFont();  // no thread to be had: load it here and now
-    if (m_font.load() == Font::Failed) return MIDIERR_NODEVICE;
+    if (m_font.load() == Font::Failed) return m_failure;
   }
   return MMSYSERR_NOERROR;
 }
 
+bool SynthOutput::makeSynth() {
+  if (!m_synth) {
+    m_synth.reset(fl().new_fluid_synth(m_settings.get()));  // ~3.5 ms the first time
+    m_audible.store(m_synth.get());
+  }
+  return m_synth != nullptr;
+}
+
 void SynthOutput::loadFont() {
-  bool loaded = false;
-  auto load = [this, &loaded] {
-    loaded = fl().fluid_synth_sfload(m_synth.get(), m_soundFont.c_str(), 1) != FLUID_FAILED;
+  ResultCode failure = MMSYSERR_NOERROR;
+  auto load = [this, &failure] {
+    if (!makeSynth())
+      failure = MMSYSERR_NOMEM;
+    else if (fl().fluid_synth_sfload(m_synth.get(), m_soundFont.c_str(), 1) == FLUID_FAILED)
+      failure = MIDIERR_NODEVICE;
   };
   // Nobody waits for the load, so it runs at low priority and leaves the cores to the window
   // as it shows; in a thread of its own, since a thread started from a lowered one (an audio
@@ -271,7 +290,8 @@ void SynthOutput::loadFont() {
   std::function<void(ResultCode)> failed;
   {
     std::lock_guard lock(m_fontMutex);
-    if (loaded) {
+    m_failure = failure;
+    if (failure == MMSYSERR_NOERROR) {
       for (std::uint32_t message : m_queued) deliver(message);
       m_font.store(Font::Ready);
     } else {
@@ -280,7 +300,7 @@ void SynthOutput::loadFont() {
     }
     m_queued.clear();
   }
-  if (failed) failed(MIDIERR_NODEVICE);
+  if (failed) failed(failure);
 }
 
 void SynthOutput::whenLoadFails(std::function<void(ResultCode)> handler) {
@@ -291,7 +311,7 @@ void SynthOutput::whenLoadFails(std::function<void(ResultCode)> handler) {
       return;
     }
   }
-  if (handler) handler(MIDIERR_NODEVICE);
+  if (handler) handler(m_failure);
 }
 
 const char* SynthOutput::fontState() const {
@@ -306,7 +326,7 @@ const char* SynthOutput::fontState() const {
 ResultCode SynthOutput::send(std::uint32_t message) {
   if (m_font.load() != Font::Ready) {
     std::lock_guard lock(m_fontMutex);
-    if (m_font.load() == Font::Failed) return MIDIERR_NODEVICE;
+    if (m_font.load() == Font::Failed) return m_failure;
     if (m_font.load() == Font::Loading) {
       if (shortMessageLength(message) == 0) return MMSYSERR_INVALPARAM;
       try {

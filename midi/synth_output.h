@@ -71,10 +71,11 @@ class SynthOutput {
   // done here and now, failed.
   ResultCode startLoading();
 
-  // MIDIERR_NODEVICE for every message once the font has failed to load.
+  // The load's failure code for every message once the font has failed to load.
   ResultCode send(std::uint32_t message);
 
-  // Runs handler once, on the loading thread, if the font fails to load (at once if it has).
+  // Runs handler once, on the loading thread, if the font fails to load (at once if it has),
+  // with MIDIERR_NODEVICE (or MMSYSERR_NOMEM when not even the synth could be made).
   void whenLoadFails(std::function<void(ResultCode)> handler);
   // "loading", "ready" or "failed".
   const char* fontState() const;
@@ -89,10 +90,11 @@ class SynthOutput {
  private:
   SynthOutput() = default;
   bool startDriver();  // with m_mutex held
-  bool startFirstDriver(const SynthConfig& config);
+  ResultCode startFirstDriver(const SynthConfig& config);
   bool startPulseStream(const SynthConfig& config);
   void watchIdleness();
   void loadFont();
+  bool makeSynth();                                // once
   ResultCode deliver(std::uint32_t message);       // to the synth and the audio output
   ResultCode applyMessage(std::uint32_t message);  // to the synth alone
 
@@ -113,7 +115,8 @@ class SynthOutput {
   // Declared in this order so that destruction stops the audio before the synth goes. Either
   // m_pulse (PulseAudio, our own stream) or m_driver (FluidSynth's driver for JACK or ALSA).
   std::unique_ptr<_fluid_hashtable_t, SettingsDeleter> m_settings;
-  std::unique_ptr<_fluid_synth_t, SynthDeleter> m_synth;
+  std::unique_ptr<_fluid_synth_t, SynthDeleter> m_synth;  // made with the font on PulseAudio
+  std::atomic<_fluid_synth_t*> m_audible{nullptr};        // m_synth, for the stream's thread
   std::unique_ptr<PulseStream> m_pulse;
   std::unique_ptr<_fluid_audio_driver_t, DriverDeleter> m_driver;
   std::string m_soundFont;
@@ -138,6 +141,7 @@ class SynthOutput {
   // messages wait in m_queued rather than in a call into the synth.
   std::mutex m_fontMutex;
   std::atomic<Font> m_font{Font::Loading};
+  ResultCode m_failure = MMSYSERR_NOERROR;  // why the load failed; set before m_font
   std::vector<std::uint32_t> m_queued;
   std::function<void(ResultCode)> m_onLoadFailed;
   std::thread m_loader;
