@@ -7,7 +7,8 @@ namespace midi {
 
 bool openRunTimeLibrary(const char* soname,
                         std::initializer_list<std::pair<const char*, void**>> functions) {
-  void* handle = dlopen(soname, RTLD_NOW | RTLD_LOCAL);
+  // Lazy: what the program calls is looked up below; the rest need not be bound now.
+  void* handle = dlopen(soname, RTLD_LAZY | RTLD_LOCAL);
   if (!handle) return false;
   for (const auto& [name, function] : functions) {
     *function = dlsym(handle, name);
