@@ -75,6 +75,7 @@ std::unique_ptr<RtMidiOut> makeOut(PortApi api) {
 // libjack itself because the window waits for the list: RtMidi asks twice for a server that is
 // not there (3-4 ms a time) and, when it is, opens a client that takes ~10 ms more to close.
 std::vector<std::string> jackMidiInputs() {
+  prepareMidiPlatform();  // never start a server, never print
   jack_status_t status{};
   jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
   if (!client) return {};
@@ -145,7 +146,6 @@ std::vector<PortInfo> listOutputPorts() {
       // a MIDI system that fails while listing contributes no ports
     }
   }
-  prepareMidiPlatform();
   for (const std::string& name : jackMidiInputs()) add(PortApi::Jack, name);
   return ports;
 }

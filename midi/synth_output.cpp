@@ -37,11 +37,6 @@ void applySettings(fluid_settings_t* settings, const SynthConfig& config) {
   fl().fluid_settings_setnum(settings, "synth.gain", config.gain);
   fl().fluid_settings_setint(settings, "audio.period-size", config.periodSize);
   fl().fluid_settings_setint(settings, "audio.periods", config.periods);
-  // Keep our short buffer: PulseAudio would otherwise raise the latency behind our back.
-  fl().fluid_settings_setint(settings, "audio.pulseaudio.adjust-latency", 0);
-  // FluidSynth would set the stream's media role with setenv() each time a driver starts, on
-  // whatever thread that is; prepareSynthPlatform() sets PULSE_PROP_media.role once instead.
-  fl().fluid_settings_setstr(settings, "audio.pulseaudio.media-role", "");
   fl().fluid_settings_setint(settings, "audio.jack.autoconnect", 1);
 }
 

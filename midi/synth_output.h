@@ -46,7 +46,8 @@ struct SynthConfig {
   static SynthConfig defaults();
 };
 
-// Sets the audio stream's media role (FluidSynth's log is silenced as the library loads). Sets the
+// Sets the audio stream's media role for libpulse (PULSE_PROP_media.role); FluidSynth's log is
+// silenced as the library loads. Sets the
 // environment, so it must run before any other thread does; later calls do nothing.
 void prepareSynthPlatform();
 

@@ -143,6 +143,13 @@ class SoundFonts : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir); }
   void touch(const fs::path& p) { std::ofstream(p) << "x"; }
+  // A synthesizer that looks for fonts in folder and writes its sound to a file.
+  SynthConfig fontsIn(const char* folder) {
+    SynthConfig config;
+    config.soundFontSearch = {(dir / folder).string()};
+    config.audioDrivers = {"file"};
+    return config;
+  }
   // A file whose header FluidSynth takes for a SoundFont; its body is no font.
   void header(const fs::path& p) {
     std::ofstream(p, std::ios::binary)
@@ -166,10 +173,7 @@ TEST_F(SoundFonts, SearchTakesTheFirstEntryThatHasAFont) {
 }
 
 TEST_F(SoundFonts, MapperWithoutASoundFontFailsWithItsCode) {
-  SynthConfig config;
-  config.soundFontSearch = {(dir / "empty").string()};
-  config.audioDrivers = {"file"};
-  SystemMidiService service(config, {});
+  SystemMidiService service(fontsIn("empty"), {});
   MidiOutHandle h = 77;
   EXPECT_EQ(service.midiOutOpen(h, MIDI_MAPPER, 0, 0, 0), MIDIERR_NODEVICE);
   EXPECT_EQ(h, 0u);
@@ -177,20 +181,14 @@ TEST_F(SoundFonts, MapperWithoutASoundFontFailsWithItsCode) {
 
 TEST_F(SoundFonts, ABrokenFontFailsLikeNoFont) {
   touch(dir / "fonts" / "broken.sf2");
-  SynthConfig config;
-  config.soundFontSearch = {(dir / "fonts").string()};
-  config.audioDrivers = {"file"};
-  SystemMidiService service(config, {});
+  SystemMidiService service(fontsIn("fonts"), {});
   MidiOutHandle h = 0;
   EXPECT_EQ(service.midiOutOpen(h, MIDI_MAPPER, 0, 0, 0), MIDIERR_NODEVICE);
 }
 
 TEST_F(SoundFonts, AFontThatFailsToLoadAfterTheOpenIsReportedOnceAndFailsLaterSends) {
   header(dir / "fonts" / "bad.sf2");
-  SynthConfig config;
-  config.soundFontSearch = {(dir / "fonts").string()};
-  config.audioDrivers = {"file"};
-  SystemMidiService service(config, {});
+  SystemMidiService service(fontsIn("fonts"), {});
   std::mutex mutex;
   std::vector<std::pair<MidiOutHandle, ResultCode>> reported;
   service.setLateFailureHandler([&](MidiOutHandle h, ResultCode rc) {
