@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QIcon>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
 
 #include "midi/system_midi_service.h"
@@ -15,8 +16,11 @@ namespace {
 int g_signalPipe[2] = {-1, -1};
 
 void onSignal(int) {
+  // The interrupted code may be about to read errno: leave it as it was.
+  const int saved = errno;
   const char byte = 1;
   [[maybe_unused]] const auto n = write(g_signalPipe[1], &byte, 1);  // async-signal-safe
+  errno = saved;
 }
 
 // SIGTERM (logout, kill), SIGINT (Ctrl+C in a terminal) and SIGHUP (the terminal closed) close

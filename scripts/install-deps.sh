@@ -2,12 +2,20 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Installs every Debian package that the build, the program and the tests need.
 # Idempotent: packages already present are skipped, and apt is only asked when something is missing.
+# It never removes a package: when apt would have to (a conflict with something the machine
+# already has), it stops, says which, and changes nothing.
+#
+#   scripts/install-deps.sh           install what is missing
+#   scripts/install-deps.sh --list    print the package list, one a line
 set -euo pipefail
 
 packages=(
-  # build
-  cmake g++ make pkg-config clang-format
-  qt6-base-dev libgl-dev librtmidi-dev libfluidsynth-dev libpulse-dev libgtest-dev googletest libqt6svg6
+  # build; JACK's headers are jackd2's own, so that apt never swaps a user's jackd2 for JACK 1
+  cmake g++ make ninja-build pkg-config clang-format
+  qt6-base-dev libgl-dev librtmidi-dev libfluidsynth-dev libpulse-dev libjack-jackd2-dev
+  libasound2-dev libgtest-dev googletest libqt6svg6
+  # Qt's Wayland platform plugin, for desktops that ask Qt for Wayland
+  qt6-wayland
   # packaging and its checks
   dpkg-dev desktop-file-utils appstream lintian man-db
   # the base note fuzzer (libFuzzer)
@@ -20,6 +28,11 @@ packages=(
   # fonts so that the key legends render under Xvfb
   fonts-dejavu-core
 )
+
+if [ "${1:-}" = "--list" ]; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -40,4 +53,15 @@ export DEBIAN_FRONTEND=noninteractive
 # jackd2 asks whether to enable realtime priority; answer once, without a terminal.
 echo "jackd2 jackd/tweak_rt_limits boolean false" | $SUDO debconf-set-selections
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+
+# First a simulation: apt lists what it would remove as "Remv" lines.
+removals=$(apt-get install -s --no-install-recommends "${missing[@]}" </dev/null |
+  awk '$1 == "Remv" {print $2}' | sort -u | tr '\n' ' ')
+if [ -n "$removals" ]; then
+  echo "install-deps: installing these packages would remove: $removals" >&2
+  echo "install-deps: nothing was changed. Install the missing packages by hand, choosing" >&2
+  echo "install-deps: what to keep: ${missing[*]}" >&2
+  exit 1
+fi
+# --no-remove: should the real run still want to remove something, apt stops instead.
+$SUDO apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}" </dev/null

@@ -41,6 +41,7 @@ class Package(unittest.TestCase):
         for needed in ("libqt6widgets6", "librtmidi6", "libfluidsynth3", "timgm6mb-soundfont | fluid-soundfont-gm",
                        "libqt6svg6"):
             self.assertIn(needed, depends)
+        self.assertIn("qt6-wayland", run(["dpkg-deb", "-f", self.deb, "Recommends"]).stdout)
         files = run(["dpkg-deb", "-c", self.deb]).stdout
         for path in ("./usr/bin/tamrels-midi-piano", f"./usr/share/applications/{APP_ID}.desktop",
                      f"./usr/share/icons/hicolor/scalable/apps/{APP_ID}.svg",
@@ -90,6 +91,51 @@ class Package(unittest.TestCase):
             session.stop()
             if not installed_before:
                 run(["dpkg", "-r", "tamrels-midi-piano"])
+
+class InstallScript(unittest.TestCase):
+    """scripts/install-deps.sh installs what is missing and never removes a package."""
+
+    SCRIPT = os.path.join(SOURCE, "scripts/install-deps.sh")
+
+    def test_package_list_installs_without_removing_anything_and_jackd2_stays(self):
+        if not glob.glob("/var/lib/apt/lists/*_Packages*"):
+            self.skipTest("no apt package lists on this machine")
+        packages = run(["bash", self.SCRIPT, "--list"]).stdout.split()
+        self.assertIn("libjack-jackd2-dev", packages)  # not JACK 1's headers, which replace jackd2
+        self.assertIn("qt6-wayland", packages)
+        simulated = run(["apt-get", "install", "--simulate", "--no-install-recommends", *packages]).stdout
+        self.assertEqual([line for line in simulated.splitlines() if line.startswith("Remv")], [])
+        status = run(["dpkg-query", "-W", "-f=${Status}", "jackd2", "libjack-jackd2-0"]).stdout
+        self.assertEqual(status.count("install ok installed"), 2)  # the script ran before the tests
+
+    def test_a_removal_stops_the_script_before_apt_changes_anything(self):
+        # Stand-ins on PATH: every package is missing, and apt's simulation would remove jackd2.
+        fake = tempfile.mkdtemp(prefix="tamrels-apt-")
+        self.addCleanup(shutil.rmtree, fake, True)
+        calls = os.path.join(fake, "calls")
+        scripts = {
+            "dpkg-query": "exit 1",
+            "debconf-set-selections": "cat > /dev/null",
+            "sudo": '"$@"',
+            "apt-get": f'echo "$*" >> {calls}\n'
+                       'case " $* " in *" -s "*) echo "Inst libjack-dev (1:0.126)"; '
+                       'echo "Remv jackd2 [1.9.21~dfsg-3]"; echo "Remv libjack-jackd2-0 [1.9.21~dfsg-3]";; esac',
+        }
+        for name, body in scripts.items():
+            path = os.path.join(fake, name)
+            with open(path, "w") as f:
+                f.write("#!/bin/sh\n" + body + "\n")
+            os.chmod(path, 0o755)
+        env = dict(os.environ, PATH=fake + ":" + os.environ["PATH"])
+        result = subprocess.run(["bash", self.SCRIPT], capture_output=True, text=True, env=env,
+                                stdin=subprocess.DEVNULL, timeout=60)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("would remove: jackd2 libjack-jackd2-0", result.stderr)
+        with open(calls) as f:
+            installs = [line for line in f.read().splitlines() if line.startswith("install")]
+        self.assertTrue(installs)
+        self.assertTrue(all(" -s " in f" {line} " for line in installs), installs)  # only simulated
+
 
 if __name__ == "__main__":
     unittest.main()
