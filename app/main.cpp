@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "midi/system_midi_service.h"
+#include "midi/service/system_midi_service.h"
 #include "ui/form1.h"
 
 namespace {

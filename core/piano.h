@@ -9,7 +9,7 @@
 #include <string>
 
 #include "key_engine.h"
-#include "midi/device_menu.h"
+#include "midi/service/device_menu.h"
 #include "piano_state.h"
 
 namespace core {

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "midi/device_menu.h"
+#include "midi/service/device_menu.h"
 
 namespace core {
 

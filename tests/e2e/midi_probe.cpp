@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "midi/system_midi_service.h"
+#include "midi/service/system_midi_service.h"
 
 int main() {
   midi::SynthConfig config = midi::SynthConfig::defaults();

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "midi/handle_table.h"
-#include "midi/midi_service.h"
+#include "midi/service/handle_table.h"
+#include "midi/service/midi_service.h"
 
 namespace testing_support {
 

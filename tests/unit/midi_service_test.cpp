@@ -9,10 +9,12 @@
 #include <mutex>
 #include <thread>
 
-#include "midi/handle_table.h"
-#include "midi/port_output.h"
-#include "midi/port_watch.h"
-#include "midi/system_midi_service.h"
+#include "midi/ports/output_life.h"
+#include "midi/ports/port_names.h"
+#include "midi/ports/port_output.h"
+#include "midi/servers/jack_session.h"
+#include "midi/service/handle_table.h"
+#include "midi/service/system_midi_service.h"
 
 namespace fs = std::filesystem;
 using namespace midi;
@@ -102,6 +104,49 @@ TEST(PortNames, APortIsFoundAgainByItsNamesNeverByItsNumbers) {
   EXPECT_EQ(alsaPortNames("Midi Through:Midi Through Port-0 14:0"),
             "Midi Through:Midi Through Port-0");
   EXPECT_EQ(alsaPortNames("no address"), "no address");
+}
+
+TEST(OutputLife, EveryObservationLeadsWhereItShould) {
+  using S = OutputState;
+  using E = OutputEvent;
+  struct Row {
+    S from;
+    E event;
+    S to;
+    bool switchOffFirst;
+    bool connect;
+  };
+  const Row table[] = {
+      {S::Connecting, E::PortThere, S::Connecting, false, true},
+      {S::Connecting, E::Confirmed, S::Connected, true, false},  // held notes' Offs go first
+      {S::Connecting, E::Refused, S::Connecting, false, true},   // a peer not active yet
+      {S::Connected, E::PortThere, S::Connected, false, false},
+      {S::Connected, E::Confirmed, S::Connected, false, false},  // no Note Offs out of nowhere
+      {S::Connected, E::Refused, S::Connecting, false, true},    // the link was cut
+      {S::Lost, E::PortThere, S::Connecting, false, true},       // the peer is back
+      {S::Lost, E::Confirmed, S::Connected, true, false},
+      {S::Lost, E::Refused, S::Lost, false, false},
+  };
+  for (const Row& r : table) {
+    const OutputStep step = nextOutputState(r.from, r.event);
+    EXPECT_EQ(step.next, r.to) << int(r.from) << " + " << int(r.event);
+    EXPECT_EQ(step.switchOffFirst, r.switchOffFirst) << int(r.from) << " + " << int(r.event);
+    EXPECT_EQ(step.connect, r.connect) << int(r.from) << " + " << int(r.event);
+  }
+  for (S from : {S::Connecting, S::Connected, S::Lost})
+    for (E gone : {E::PortGone, E::ServerGone})
+      EXPECT_EQ(nextOutputState(from, gone).next, S::Lost);
+}
+
+TEST(JackSessionLife, LooksForTheServerOnlyAfterItWent) {
+  using S = JackSession::State;
+  using E = JackSession::Event;
+  EXPECT_EQ(JackSession::next(S::Idle, E::OpenFailed), S::Idle);
+  EXPECT_EQ(JackSession::next(S::Idle, E::Opened), S::Active);
+  EXPECT_EQ(JackSession::next(S::Idle, E::ServerGone), S::Idle);
+  EXPECT_EQ(JackSession::next(S::Active, E::ServerGone), S::Gone);
+  EXPECT_EQ(JackSession::next(S::Gone, E::OpenFailed), S::Gone);
+  EXPECT_EQ(JackSession::next(S::Gone, E::Opened), S::Active);
 }
 
 TEST(SystemService, DevicesAndCapabilities) {

@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "port_watch.h"
+#include "midi/ports/port_watch.h"
 
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
-#include <jack/jack.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -18,67 +16,15 @@ namespace {
 
 constexpr char kWatchName[] = "Tamrels Midi Piano watch";
 
-// The numbers at the end of an ALSA RtMidi name: "20:0" of "Synth:Synth Port 20:0".
-bool alsaAddress(const std::string& rtMidiName, snd_seq_addr_t& addr) {
-  const auto space = rtMidiName.rfind(' ');
-  if (space == std::string::npos) return false;
-  unsigned client = 0;
-  unsigned port = 0;
-  char end = 0;
-  if (std::sscanf(rtMidiName.c_str() + space + 1, "%u:%u%c", &client, &port, &end) != 2)
-    return false;
+// Where an ALSA RtMidi name says the port is now.
+bool addressOf(const std::string& rtMidiName, snd_seq_addr_t& addr) {
+  int client = 0;
+  int port = 0;
+  if (!alsaAddress(rtMidiName, client, port)) return false;
   addr.client = static_cast<unsigned char>(client);
   addr.port = static_cast<unsigned char>(port);
   return true;
 }
-
-class JackPortWatch final : public PortWatch {
- public:
-  JackPortWatch(jack_client_t* client, std::string target, Notify notify)
-      : m_client(client), m_target(std::move(target)), m_notify(std::move(notify)) {
-    m_targetClient = m_target.substr(0, m_target.find(':'));
-  }
-  ~JackPortWatch() override { jack_client_close(m_client); }  // a dead client too: it frees
-
-  bool listen() {
-    jack_on_info_shutdown(
-        m_client,
-        [](jack_status_t, const char*, void* self) {
-          static_cast<JackPortWatch*>(self)->m_notify(Event::SystemGone);
-        },
-        this);
-    jack_set_port_registration_callback(
-        m_client,
-        [](jack_port_id_t id, int registered, void* self) {
-          static_cast<JackPortWatch*>(self)->onPort(id, registered != 0);
-        },
-        this);
-    jack_set_client_registration_callback(
-        m_client,
-        [](const char* name, int registered, void* self) {
-          auto* watch = static_cast<JackPortWatch*>(self);
-          // A client that goes takes its ports along; say so even if their callbacks are late.
-          if (!registered && name && watch->m_targetClient == name)
-            watch->m_notify(Event::PortGone);
-        },
-        this);
-    return jack_activate(m_client) == 0;
-  }
-
-  bool portPresent() override { return jack_port_by_name(m_client, m_target.c_str()) != nullptr; }
-
- private:
-  void onPort(jack_port_id_t id, bool registered) {
-    const jack_port_t* port = jack_port_by_id(m_client, id);
-    const char* name = port ? jack_port_name(port) : nullptr;
-    if (name && m_target == name) m_notify(registered ? Event::PortBack : Event::PortGone);
-  }
-
-  jack_client_t* m_client;
-  std::string m_target;
-  std::string m_targetClient;
-  Notify m_notify;
-};
 
 // The sequencer's announcements (port and client start and exit) come to a port of ours,
 // read on a thread of ours.
@@ -86,7 +32,7 @@ class AlsaPortWatch final : public PortWatch {
  public:
   AlsaPortWatch(snd_seq_t* seq, std::string target, Notify notify)
       : m_seq(seq), m_target(alsaPortNames(target)), m_notify(std::move(notify)) {
-    alsaAddress(target, m_address);
+    addressOf(target, m_address);
   }
 
   ~AlsaPortWatch() override {
@@ -182,25 +128,8 @@ class AlsaPortWatch final : public PortWatch {
 
 }  // namespace
 
-std::string alsaPortNames(const std::string& rtMidiName) {
-  snd_seq_addr_t addr{};
-  return alsaAddress(rtMidiName, addr) ? rtMidiName.substr(0, rtMidiName.rfind(' ')) : rtMidiName;
-}
-
-bool samePort(PortApi api, const std::string& a, const std::string& b) {
-  return api == PortApi::Jack ? a == b : alsaPortNames(a) == alsaPortNames(b);
-}
-
 std::unique_ptr<PortWatch> PortWatch::start(const PortInfo& port, Notify notify) {
   prepareMidiPlatform();
-  if (port.api == PortApi::Jack) {
-    jack_status_t status{};
-    jack_client_t* client = jack_client_open(kWatchName, JackNoStartServer, &status);
-    if (!client) return nullptr;
-    auto watch = std::make_unique<JackPortWatch>(client, port.portName, std::move(notify));
-    if (!watch->listen()) return nullptr;
-    return watch;
-  }
   if (access("/dev/snd/seq", R_OK | W_OK) != 0) return nullptr;
   snd_seq_t* seq = nullptr;
   if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) < 0) return nullptr;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "fluid_library.h"
+#include "midi/servers/fluid_library.h"
 
 namespace midi {
 

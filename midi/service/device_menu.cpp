@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "device_menu.h"
+#include "midi/service/device_menu.h"
 
 #include <algorithm>
 #include <cstring>

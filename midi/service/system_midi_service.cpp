@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "system_midi_service.h"
+#include "midi/service/system_midi_service.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -10,26 +10,48 @@
 
 namespace midi {
 
-SystemMidiService::SystemMidiService(SynthConfig synth) : m_synthConfig(std::move(synth)) {
+namespace {
+
+// How long the window waits for a JACK server to list its ports.
+constexpr auto kListingDeadline = std::chrono::milliseconds(250);
+// How long closing waits for the JACK session, after the outputs have gone.
+constexpr auto kSessionDeadline = std::chrono::milliseconds(300);
+
+}  // namespace
+
+SystemMidiService::SystemMidiService(SynthConfig synth)
+    : m_jack(JackSession::start()), m_synthConfig(std::move(synth)) {
   prepareMidiPlatform();
   prepareSynthPlatform();
   try {
-    m_listing = std::async(std::launch::async, [] {
+    m_listing = std::async(std::launch::async, [this] {
       // Qt starts meanwhile on the main thread, and on two cores it should keep one. Only this
-      // thread and the JACK clients it makes and closes run at the lower priority: a thread
-      // inherits it for good.
+      // thread runs at the lower priority: a thread inherits it for good.
       setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 5);
       return listOutputPorts();
     });
-    m_preparedMapper = std::async(std::launch::async, [config = m_synthConfig] {
+    m_preparedMapper = std::async(std::launch::async, [config = m_synthConfig, jack = m_jack] {
       std::unique_ptr<SynthOutput> output;
-      const ResultCode rc = SynthOutput::open(config, output, false);
+      const ResultCode rc = SynthOutput::open(config, output, false, jack);
       return PreparedSynth{rc, std::move(output)};
     });
   } catch (const std::system_error&) {
     // No threads to be had: everything happens when it is first asked for.
     if (!m_listing.valid()) m_ports = listOutputPorts();
   }
+}
+
+std::vector<PortInfo> SystemMidiService::listOutputPorts() {
+  std::vector<PortInfo> ports = listAlsaPorts();
+  if (!m_jack) return ports;
+  // The session's thread asks the server; a server that does not answer in time has no ports.
+  auto names = std::make_shared<std::vector<std::string>>();
+  const bool answered =
+      m_jack->call([jack = m_jack, names] { *names = jack->midiInputs(); }, kListingDeadline);
+  if (!answered) return ports;
+  for (const std::string& name : *names)
+    ports.push_back({PortApi::Jack, name, cutUtf8(name, sizeof(MidiOutCaps::szPname) - 1)});
+  return ports;
 }
 
 const std::vector<PortInfo>& SystemMidiService::ports() {
@@ -46,14 +68,17 @@ ResultCode SystemMidiService::openMapper(std::unique_ptr<SynthOutput>& synth) {
     if (prepared.first != MMSYSERR_NOERROR) synth.reset();
     return prepared.first;
   }
-  return SynthOutput::open(m_synthConfig, synth);
+  return SynthOutput::open(m_synthConfig, synth, true, m_jack);
 }
 
 SystemMidiService::SystemMidiService(SynthConfig synth, std::vector<PortInfo> ports)
     : m_synthConfig(std::move(synth)), m_ports(std::move(ports)) {}
 
 SystemMidiService::~SystemMidiService() {
+  if (m_listing.valid()) m_listing.wait();  // bounded: it waits for no server past its deadline
+  m_outputs.clear();  // the JACK outputs wait a moment for their last messages
   for (Closing& c : m_closing) c.thread.join();
+  if (m_jack) m_jack->shutdown(kSessionDeadline);
 }
 
 void SystemMidiService::closeInBackground(std::unique_ptr<Output> output) {
@@ -125,6 +150,10 @@ ResultCode SystemMidiService::midiOutOpen(MidiOutHandle& handle, std::int32_t de
     rc = openMapper(synth);
     mapper = synth.get();
     output->backend = std::move(synth);
+  } else if (m_ports[deviceId].api == PortApi::Jack) {
+    std::unique_ptr<JackPortOutput> port;
+    rc = JackPortOutput::open(m_jack, m_ports[deviceId], port);
+    output->backend = std::move(port);
   } else {
     std::unique_ptr<PortOutput> port;
     rc = PortOutput::open(m_ports[deviceId], port);

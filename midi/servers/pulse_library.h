@@ -6,7 +6,7 @@
 
 #include <pulse/pulseaudio.h>
 
-#include "run_time_library.h"
+#include "midi/servers/run_time_library.h"
 
 namespace midi {
 

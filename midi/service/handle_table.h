@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "midi_service.h"
+#include "midi/service/midi_service.h"
 
 namespace midi {
 
@@ -38,6 +38,11 @@ class HandleTable {
   std::unique_ptr<T> remove(MidiOutHandle handle) {
     Slot* s = const_cast<Slot*>(slotFor(handle));
     return s ? std::move(s->value) : nullptr;
+  }
+
+  // Removes every value, in slot order.
+  void clear() {
+    for (Slot& s : m_slots) s.value.reset();
   }
 
   template <typename F>

@@ -13,10 +13,12 @@
 #include <variant>
 #include <vector>
 
-#include "handle_table.h"
-#include "midi_service.h"
-#include "port_output.h"
-#include "synth_output.h"
+#include "midi/ports/jack_output.h"
+#include "midi/ports/port_output.h"
+#include "midi/servers/jack_session.h"
+#include "midi/service/handle_table.h"
+#include "midi/service/midi_service.h"
+#include "midi/synth/synth_output.h"
 
 namespace midi {
 
@@ -28,6 +30,8 @@ class SystemMidiService final : public MidiOutService {
   explicit SystemMidiService(SynthConfig synth = SynthConfig::defaults());
   // Uses the given ports instead of listing the system's (tests).
   SystemMidiService(SynthConfig synth, std::vector<PortInfo> ports);
+  // Returns within a second whatever the servers do: outputs close, held notes' Note Offs go to
+  // the servers that answer, and a session whose server hangs is left behind.
   ~SystemMidiService() override;
 
   std::uint32_t midiOutGetNumDevs() override;
@@ -45,26 +49,31 @@ class SystemMidiService final : public MidiOutService {
  private:
   struct Output {
     std::int32_t deviceId;
-    std::variant<std::unique_ptr<SynthOutput>, std::unique_ptr<PortOutput>> backend;
+    std::variant<std::unique_ptr<SynthOutput>, std::unique_ptr<PortOutput>,
+                 std::unique_ptr<JackPortOutput>>
+        backend;
   };
   bool isOpen(std::int32_t deviceId) const;
   void closeInBackground(std::unique_ptr<Output> output);
   const std::vector<PortInfo>& ports();
+  std::vector<PortInfo> listOutputPorts();
   ResultCode openMapper(std::unique_ptr<SynthOutput>& synth);
 
   using PreparedSynth = std::pair<ResultCode, std::unique_ptr<SynthOutput>>;
   std::future<std::vector<PortInfo>> m_listing;  // the ports, until first asked for
   std::future<PreparedSynth> m_preparedMapper;   // the first Mapper open, until asked for
 
-  // Outputs being torn down off the caller's thread: a synthesizer's audio thread or a JACK
-  // client may take a while to stop (RtMidi's JACK close waits up to a second for its buffer to
-  // drain), and the window must not freeze meanwhile.
+  // Outputs being torn down off the caller's thread: a synthesizer's audio thread may take a
+  // while to stop, a JACK output lets its last messages go first, and the window must not freeze
+  // meanwhile.
   struct Closing {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
   };
   std::vector<Closing> m_closing;
 
+  // The program's one JACK client, shared with the outputs that live on it.
+  std::shared_ptr<JackSession> m_jack;
   SynthConfig m_synthConfig;
   std::vector<PortInfo> m_ports;
   std::mutex m_lateFailureMutex;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "run_time_library.h"
+#include "midi/servers/run_time_library.h"
 
 #include <dlfcn.h>
 

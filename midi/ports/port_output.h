@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// The system's MIDI output ports through RtMidi: ALSA sequencer ports, then the MIDI inputs of a
-// running JACK server. Neither server is ever started by us, and RtMidi's, ALSA's and JACK's own
-// printing to the terminal is silenced.
+// The ALSA sequencer's output ports through RtMidi (JACK's go through the JACK session,
+// jack_output.h). RtMidi's and ALSA's own printing to the terminal is silenced.
 
 #include <bitset>
 #include <condition_variable>
@@ -13,46 +12,29 @@
 #include <thread>
 #include <vector>
 
-#include "midi_service.h"
+#include "midi/ports/port_names.h"
+#include "midi/service/midi_service.h"
 
 class RtMidiOut;
 
 namespace midi {
 
-enum class PortApi { Alsa, Jack };
-
-struct PortInfo {
-  PortApi api;
-  std::string portName;     // the name that RtMidi lists, used to find the port again
-  std::string displayName;  // short: ALSA the port's name, JACK "client:port"; at most 31 bytes
-};
-
-inline constexpr char kClientName[] = "Tamrels Midi Piano";
-
-// Silences ALSA's, JACK's and RtMidi's printing and keeps JACK from starting a server. Sets the
-// environment, so it must run before any other thread does; later calls do nothing.
+// Silences ALSA's printing. Later calls do nothing.
 void prepareMidiPlatform();
 
-// The output ports reachable now, ALSA first, then JACK.
-std::vector<PortInfo> listOutputPorts();
-
-// Cuts text to at most maxBytes without splitting a UTF-8 character.
-std::string cutUtf8(const std::string& text, std::size_t maxBytes);
-
-// ALSA's RtMidi port names read "client:port client_id:port_id"; this keeps the port's name.
-// Returns an empty string for the system client (id 0, announce and timer).
-std::string alsaDisplayName(const std::string& rtMidiName);
+// The ALSA sequencer's output ports reachable now (none without /dev/snd/seq).
+std::vector<PortInfo> listAlsaPorts();
 
 class PortWatch;
 
-// One open port. It follows its peer: when the port goes, sends fail at once; when a port of the
-// same name comes back (its program restarted, or the JACK server with it) the output reconnects
-// by itself on a thread of its own, switching off first the notes the peer may still hold.
+// One open ALSA port. It follows its peer: when the port goes, sends fail at once; when a port of
+// the same client and port name comes back (its program restarted) the output reconnects by
+// itself on a thread of its own, switching off first the notes the peer may still hold.
 class PortOutput {
  public:
   // The life of the connection:
   //   Connected     messages go to the peer;
-  //   Lost          the port or its MIDI system has gone: sends return MMSYSERR_ERROR at once;
+  //   Lost          the port or the sequencer has gone: sends return MMSYSERR_ERROR at once;
   //   Reconnecting  a port of the same name is back and a new connection is being made.
   enum class State { Connected, Lost, Reconnecting };
 

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "port_output.h"
+#include "midi/ports/port_output.h"
 
 #include <RtMidi.h>
 #include <alsa/asoundlib.h>
-#include <jack/jack.h>
 
 #include <unistd.h>
 
@@ -14,14 +13,14 @@
 #include <system_error>
 #include <utility>
 
-#include "port_watch.h"
+#include "midi/ports/port_watch.h"
+#include "midi/servers/client_name.h"
 
 namespace midi {
 
 namespace {
 
 void silentAlsa(const char*, int, const char*, int, const char*, ...) {}
-void silentJack(const char*) {}
 void silentRtMidi(RtMidiError::Type, const std::string&, void*) {}
 
 }  // namespace
@@ -29,19 +28,12 @@ void silentRtMidi(RtMidiError::Type, const std::string&, void*) {}
 void prepareMidiPlatform() {
   static const bool once = [] {
     snd_lib_error_set_handler(silentAlsa);
-    jack_set_error_function(silentJack);
-    jack_set_info_function(silentJack);
-    setenv("JACK_NO_START_SERVER", "1", 1);  // listing ports must never start a JACK server
     return true;
   }();
   (void)once;
 }
 
 namespace {
-
-RtMidi::Api rtApi(PortApi api) {
-  return api == PortApi::Alsa ? RtMidi::LINUX_ALSA : RtMidi::UNIX_JACK;
-}
 
 // RtMidi prints to std::cerr from its constructors, before an error callback can be set.
 class QuietCerr {
@@ -56,37 +48,19 @@ class QuietCerr {
   std::streambuf* m_old;
 };
 
-// An RtMidiOut of api, or nullptr when that MIDI system is not reachable.
-std::unique_ptr<RtMidiOut> makeOut(PortApi api) {
+// An RtMidiOut on the sequencer, or nullptr when the sequencer is not reachable.
+std::unique_ptr<RtMidiOut> makeOut() {
   prepareMidiPlatform();
   // Without the sequencer device ALSA cannot have ports; don't even ask.
-  if (api == PortApi::Alsa && access("/dev/snd/seq", R_OK | W_OK) != 0) return nullptr;
+  if (access("/dev/snd/seq", R_OK | W_OK) != 0) return nullptr;
   QuietCerr quiet;
   try {
-    auto out = std::make_unique<RtMidiOut>(rtApi(api), kClientName);
+    auto out = std::make_unique<RtMidiOut>(RtMidi::LINUX_ALSA, kClientName);
     out->setErrorCallback(silentRtMidi, nullptr);
     return out;
   } catch (...) {
     return nullptr;
   }
-}
-
-// The MIDI inputs of a running JACK server, in the server's order, as RtMidi lists them. Asked of
-// libjack itself because the window waits for the list: RtMidi asks twice for a server that is
-// not there (3-4 ms a time) and, when it is, opens a client that takes ~10 ms more to close.
-std::vector<std::string> jackMidiInputs() {
-  prepareMidiPlatform();  // never start a server, never print
-  jack_status_t status{};
-  jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
-  if (!client) return {};
-  std::vector<std::string> names;
-  if (const char** ports =
-          jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)) {
-    for (const char** p = ports; *p; ++p) names.emplace_back(*p);
-    jack_free(ports);
-  }
-  jack_client_close(client);
-  return names;
 }
 
 // Index of the port among out's ports, found by its names (for ALSA, never by its numbers), or
@@ -107,46 +81,21 @@ constexpr auto kRetryInterval = std::chrono::milliseconds(250);
 
 }  // namespace
 
-std::string cutUtf8(const std::string& text, std::size_t maxBytes) {
-  if (text.size() <= maxBytes) return text;
-  std::size_t end = maxBytes;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return text.substr(0, end);
-}
-
-std::string alsaDisplayName(const std::string& rtMidiName) {
-  std::string name = rtMidiName;
-  const auto space = name.rfind(' ');
-  if (space != std::string::npos) {
-    const std::string address = name.substr(space + 1);
-    const auto colon = address.find(':');
-    if (colon != std::string::npos && colon > 0 &&
-        address.find_first_not_of("0123456789:") == std::string::npos) {
-      if (std::atoi(address.substr(0, colon).c_str()) == 0) return {};  // the system client
-      name.erase(space);
-    }
-  }
-  if (name.rfind(kClientName, 0) == 0) return {};  // a port of our own
-  const auto colon = name.find(':');
-  return colon == std::string::npos ? name : name.substr(colon + 1);
-}
-
-std::vector<PortInfo> listOutputPorts() {
+std::vector<PortInfo> listAlsaPorts() {
   std::vector<PortInfo> ports;
-  const auto add = [&ports](PortApi api, const std::string& name) {
-    const std::string display = api == PortApi::Alsa ? alsaDisplayName(name) : name;
-    if (display.empty() || name.rfind(kClientName, 0) == 0) return;
-    ports.push_back({api, name, cutUtf8(display, sizeof(MidiOutCaps::szPname) - 1)});
-  };
-  if (auto out = makeOut(PortApi::Alsa)) {
-    try {
-      const unsigned count = out->getPortCount();
-      for (unsigned i = 0; i < count; ++i) add(PortApi::Alsa, out->getPortName(i));
-    } catch (...) {
-      // a MIDI system that fails while listing contributes no ports
+  auto out = makeOut();
+  if (!out) return ports;
+  try {
+    const unsigned count = out->getPortCount();
+    for (unsigned i = 0; i < count; ++i) {
+      const std::string name = out->getPortName(i);
+      const std::string display = alsaDisplayName(name);
+      if (!display.empty())
+        ports.push_back({PortApi::Alsa, name, cutUtf8(display, sizeof(MidiOutCaps::szPname) - 1)});
     }
+  } catch (...) {
+    // a sequencer that fails while listing contributes no ports
   }
-  for (const std::string& name : jackMidiInputs()) add(PortApi::Jack, name);
   return ports;
 }
 
@@ -174,7 +123,7 @@ std::unique_ptr<RtMidiOut> PortOutput::connect(const PortInfo& port, PortOutput*
                                                ResultCode& rc) {
   PortInfo target = port;
   rc = MMSYSERR_NODRIVER;
-  auto out = makeOut(port.api);
+  auto out = makeOut();
   if (!out) return nullptr;
   rc = MMSYSERR_ERROR;  // from here on: the port has gone, or the MIDI system refused it
   owner->m_failed = false;
@@ -242,9 +191,8 @@ void PortOutput::recover() {
   }
 }
 
-// The MIDI system (the JACK server) has gone. Its dead clients are closed first: libjack 1.9.21
-// crashes closing a dead client once a new one has opened. Then the system is looked for every
-// 250 ms through a new watch.
+// The sequencer has gone. Its dead clients are closed first; then it is looked for every 250 ms
+// through a new watch.
 void PortOutput::awaitSystem(std::unique_lock<std::mutex>& lock) {
   m_systemGone = false;
   m_portBack = false;
@@ -306,7 +254,7 @@ void PortOutput::reconnect(std::unique_lock<std::mutex>& lock) {
   auto old = std::exchange(m_out, std::move(fresh));
   m_state = State::Connected;
   lock.unlock();
-  old.reset();  // RtMidi's close may wait for its client
+  old.reset();
   lock.lock();
 }
 
@@ -330,9 +278,8 @@ ResultCode PortOutput::send(std::uint32_t message) {
                                   static_cast<unsigned char>(message >> 8),
                                   static_cast<unsigned char>(message >> 16)};
   std::lock_guard lock(m_mutex);
-  // Nothing is written to a port that has gone: RtMidi's JACK output would fill a buffer that
-  // nobody empties and then wait for room forever. A Note Off that cannot go stays remembered
-  // and is sent when the port comes back.
+  // Nothing is written to a port that has gone. A Note Off that cannot go stays remembered and
+  // is sent when the port comes back.
   if (m_state != State::Connected || !m_out) return MMSYSERR_ERROR;
   m_failed = false;
   try {

@@ -14,8 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "midi_service.h"
-#include "pulse_stream.h"
+#include "midi/servers/jack_session.h"
+#include "midi/servers/pulse_stream.h"
+#include "midi/service/midi_service.h"
+#include "midi/synth/jack_sink.h"
 
 struct _fluid_hashtable_t;
 struct _fluid_synth_t;
@@ -29,7 +31,9 @@ inline constexpr ResultCode MIDIERR_NODEVICE = 68;
 struct SynthConfig {
   // SoundFonts to try, in order; a folder stands for the .sf2 and .sf3 files in it.
   std::vector<std::string> soundFontSearch;
-  // Audio drivers to try, in order; the first that opens wins. A sound server is never started.
+  // Audio outputs to try, in order; the first that opens wins. A sound server is never started.
+  // "pulseaudio" is our own stream, "jack" the JACK session's ports, the others FluidSynth's
+  // drivers.
   std::vector<std::string> audioDrivers;
   int sampleRate = 48000;
   int periodSize = 64;  // frames: 1.3 ms at 48 kHz
@@ -66,8 +70,9 @@ class SynthOutput {
   // played once it is ready, so the caller never waits for the load.
   // With loadNow false the load waits for startLoading(): the service prepares the Mapper while
   // the window builds, and the load should not take the cores from it.
+  // jack: the program's JACK session, for the "jack" output (none: that output is passed over).
   static ResultCode open(const SynthConfig& config, std::unique_ptr<SynthOutput>& out,
-                         bool loadNow = true);
+                         bool loadNow = true, std::shared_ptr<JackSession> jack = nullptr);
   // Starts loading the font, once. MIDIERR_NODEVICE if no thread could be had and the load,
   // done here and now, failed.
   ResultCode startLoading();
@@ -91,8 +96,9 @@ class SynthOutput {
  private:
   SynthOutput() = default;
   bool startDriver();  // with m_mutex held
-  ResultCode startFirstDriver(const SynthConfig& config);
+  ResultCode startFirstDriver(const SynthConfig& config, const std::shared_ptr<JackSession>& jack);
   bool startPulseStream(const SynthConfig& config);
+  bool startJackSink(const SynthConfig& config, const std::shared_ptr<JackSession>& jack);
   void watchIdleness();
   void loadFont();
   bool makeSynth();                                // once
@@ -113,12 +119,14 @@ class SynthOutput {
     void operator()(_fluid_audio_driver_t* d) const;
   };
 
-  // Declared in this order so that destruction stops the audio before the synth goes. Either
-  // m_pulse (PulseAudio, our own stream) or m_driver (FluidSynth's driver for JACK or ALSA).
+  // Declared in this order so that destruction stops the audio before the synth goes. One of
+  // m_pulse (PulseAudio, our own stream), m_jack (the JACK session's ports) or m_driver
+  // (FluidSynth's driver: ALSA, or a file in the tests).
   std::unique_ptr<_fluid_hashtable_t, SettingsDeleter> m_settings;
   std::unique_ptr<_fluid_synth_t, SynthDeleter> m_synth;  // made with the font on PulseAudio
   std::atomic<_fluid_synth_t*> m_audible{nullptr};        // m_synth, for the stream's thread
   std::unique_ptr<PulseStream> m_pulse;
+  std::unique_ptr<JackSink> m_jack;
   std::unique_ptr<_fluid_audio_driver_t, DriverDeleter> m_driver;
   std::string m_soundFont;
   std::string m_audioDriver;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "synth_output.h"
+#include "midi/synth/synth_output.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <new>
 #include <system_error>
 
-#include "fluid_library.h"
+#include "midi/servers/fluid_library.h"
 
 namespace midi {
 
@@ -37,7 +37,6 @@ void applySettings(fluid_settings_t* settings, const SynthConfig& config) {
   fl().fluid_settings_setnum(settings, "synth.gain", config.gain);
   fl().fluid_settings_setint(settings, "audio.period-size", config.periodSize);
   fl().fluid_settings_setint(settings, "audio.periods", config.periods);
-  fl().fluid_settings_setint(settings, "audio.jack.autoconnect", 1);
 }
 
 }  // namespace
@@ -138,13 +137,46 @@ bool SynthOutput::startPulseStream(const SynthConfig& config) {
   return PulseStream::open(pulse, client, m_pulse) == MMSYSERR_NOERROR;
 }
 
-ResultCode SynthOutput::startFirstDriver(const SynthConfig& config) {
+bool SynthOutput::startJackSink(const SynthConfig& config,
+                                const std::shared_ptr<JackSession>& jack) {
+  SinkClient client;
+  client.user = &m_audible;
+  client.render = [](void* audible, float* left, float* right, std::size_t frames) {
+    if (auto* synth = static_cast<std::atomic<fluid_synth_t*>*>(audible)->load()) {
+      fl().fluid_synth_write_float(synth, static_cast<int>(frames), left, 0, 1, right, 0, 1);
+    } else {
+      std::fill(left, left + frames, 0.0f);
+      std::fill(right, right + frames, 0.0f);
+    }
+  };
+  client.sounding = [](void* audible) {
+    auto* synth = static_cast<std::atomic<fluid_synth_t*>*>(audible)->load();
+    return synth && fl().fluid_synth_get_active_voice_count(synth) > 0;
+  };
+  client.lost = [](void* audible) {
+    if (auto* synth = static_cast<std::atomic<fluid_synth_t*>*>(audible)->load())
+      fl().fluid_synth_all_sounds_off(synth, -1);
+  };
+  int rate = 0;
+  if (JackSink::open(jack, client, config.idleSuspend, m_jack, rate) != MMSYSERR_NOERROR)
+    return false;
+  // The synth is made later, with the font: at the server's rate.
+  fl().fluid_settings_setnum(m_settings.get(), "synth.sample-rate", rate);
+  return true;
+}
+
+ResultCode SynthOutput::startFirstDriver(const SynthConfig& config,
+                                         const std::shared_ptr<JackSession>& jack) {
   fluid_settings_t* settings = m_settings.get();
   // The first driver that opens wins, and is the one resumed after each suspension.
   for (const std::string& driver : config.audioDrivers) {
     m_audioDriver = driver;
     if (driver == "pulseaudio") {
       if (startPulseStream(config)) return MMSYSERR_NOERROR;
+      continue;
+    }
+    if (driver == "jack") {
+      if (startJackSink(config, jack)) return MMSYSERR_NOERROR;
       continue;
     }
     if (fl().fluid_settings_setstr(settings, "audio.driver", driver.c_str()) != FLUID_OK) continue;
@@ -162,6 +194,7 @@ ResultCode SynthOutput::startFirstDriver(const SynthConfig& config) {
 
 bool SynthOutput::audioRunning() const {
   if (m_pulse) return m_pulse->state() == PulseStream::State::Running;
+  if (m_jack) return m_jack->state() == JackSink::State::Running;
   std::lock_guard lock(m_mutex);
   return m_audio == Audio::Running;
 }
@@ -200,7 +233,7 @@ void SynthOutput::watchIdleness() {
 }
 
 ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOutput>& out,
-                             bool loadNow) {
+                             bool loadNow, std::shared_ptr<JackSession> jack) {
   prepareSynthPlatform();
   out.reset();
   if (!fluidLibrary()) return MMSYSERR_NODRIVER;  // no synthesizer to be had
@@ -216,13 +249,13 @@ ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOut
   applySettings(settings, config);
   s->m_soundFont = soundFont;
 
-  if (const ResultCode started = s->startFirstDriver(config); started != MMSYSERR_NOERROR)
+  if (const ResultCode started = s->startFirstDriver(config, jack); started != MMSYSERR_NOERROR)
     return started;
   if (loadNow) {
     const ResultCode loading = s->startLoading();
     if (loading != MMSYSERR_NOERROR) return loading;
   }
-  if (s->m_pulse) {
+  if (s->m_pulse || s->m_jack) {  // they sleep by themselves
     out = std::move(s);
     return MMSYSERR_NOERROR;
   }
@@ -241,6 +274,7 @@ ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOut
 
 double SynthOutput::bufferMilliseconds() const {
   if (m_pulse) return m_pulse->latencyMilliseconds();
+  if (m_jack) return m_jack->latencyMilliseconds();
   return m_sampleRate > 0 ? 1000.0 * m_periodSize * m_periods / m_sampleRate : 0.0;
 }
 
@@ -341,6 +375,11 @@ ResultCode SynthOutput::deliver(std::uint32_t message) {
     // While the sound server is gone nothing reaches the synth, so nothing plays in a burst
     // or hangs when it comes back.
     if (!m_pulse->play([&] { rc = applyMessage(message); })) return MMSYSERR_NODRIVER;
+    return rc;
+  }
+  if (m_jack) {
+    ResultCode rc = MMSYSERR_NOERROR;
+    if (!m_jack->play([&] { rc = applyMessage(message); })) return MMSYSERR_NODRIVER;
     return rc;
   }
   bool audible = true;

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "pulse_stream.h"
+#include "midi/servers/pulse_stream.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <new>
 
-#include "pulse_library.h"
+#include "midi/servers/pulse_library.h"
 
 namespace midi {
 

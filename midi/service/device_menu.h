@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "midi_service.h"
+#include "midi/service/midi_service.h"
 
 namespace midi {
 

@@ -18,7 +18,7 @@
 #include <memory>
 #include <mutex>
 
-#include "midi_service.h"
+#include "midi/service/midi_service.h"
 
 struct pa_threaded_mainloop;
 struct pa_context;

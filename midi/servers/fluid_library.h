@@ -7,7 +7,7 @@
 
 #include <fluidsynth.h>
 
-#include "run_time_library.h"
+#include "midi/servers/run_time_library.h"
 
 namespace midi {
 

@@ -1,0 +1,260 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "midi/ports/jack_output.h"
+
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
+
+#include <bitset>
+#include <cerrno>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "midi/ports/note_ledger.h"
+
+namespace midi {
+
+namespace {
+
+constexpr std::size_t kQueueBytes = 16384;      // a power of two: 1,023 messages
+constexpr std::int64_t kStaleNs = 100'000'000;  // a Note On older than this is not played
+
+struct Queued {
+  std::uint32_t message;
+  std::int64_t queuedNs;
+};
+
+std::int64_t nowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool isNoteOff(std::uint32_t message) {
+  const std::uint32_t kind = message & 0xF0;
+  return kind == 0x80 || (kind == 0x90 && (message >> 16 & 0x7F) == 0);
+}
+bool isNoteOn(std::uint32_t message) {
+  return (message & 0xF0) == 0x90 && (message >> 16 & 0x7F) != 0;
+}
+unsigned noteIndex(std::uint32_t message) { return (message & 0x0F) << 7 | (message >> 8 & 0x7F); }
+
+std::atomic<unsigned> g_portNumber{0};
+
+}  // namespace
+
+class JackPortOutput::Link final : public JackEndpoint {
+ public:
+  explicit Link(std::string target)
+      : m_target(std::move(target)),
+        m_name("midi_out_" + std::to_string(++g_portNumber)),
+        m_queue(jack_ringbuffer_create(kQueueBytes)) {}
+  ~Link() override {
+    if (m_queue) jack_ringbuffer_free(m_queue);
+  }
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+
+  bool ready() const { return m_queue != nullptr; }
+  OutputState state() const { return m_state.load(std::memory_order_acquire); }
+  bool drained() const { return jack_ringbuffer_read_space(m_queue) == 0; }
+
+  ResultCode send(std::uint32_t message) {
+    if (shortMessageLength(message) == 0) return MMSYSERR_INVALPARAM;
+    message &= 0x007F7FFF;  // data bytes are seven bits
+    if (state() == OutputState::Connected) {
+      std::lock_guard lock(m_sendMutex);
+      if (jack_ringbuffer_write_space(m_queue) >= sizeof(Queued)) {
+        const Queued q{message, nowNs()};
+        jack_ringbuffer_write(m_queue, reinterpret_cast<const char*>(&q), sizeof q);
+        return MMSYSERR_NOERROR;
+      }
+    }
+    if (isNoteOff(message)) m_pendingOff.set(noteIndex(message));
+    return MMSYSERR_ERROR;
+  }
+
+  bool attach(jack_client_t* client) override {
+    jack_port_t* port =
+        jack_port_register(client, m_name.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    m_port.store(port, std::memory_order_release);
+    return port != nullptr;
+  }
+
+  void detach(jack_client_t* client, bool serverGone) override {
+    jack_port_t* port = m_port.exchange(nullptr);
+    if (serverGone) {
+      step(OutputEvent::ServerGone);
+    } else if (port) {
+      jack_port_unregister(client, port);
+    }
+  }
+
+  void disconnect(jack_client_t* client) override {
+    if (jack_port_t* port = m_port.load()) jack_port_disconnect(client, port);
+  }
+
+  void silence(jack_nframes_t frames) override {
+    if (jack_port_t* port = m_port.load(std::memory_order_acquire))
+      jack_midi_clear_buffer(jack_port_get_buffer(port, frames));
+  }
+
+  bool reconcile(jack_client_t* client) override {
+    jack_port_t* port = m_port.load();
+    if (!port) return false;
+    const char* target = m_target.c_str();
+    if (!jack_port_by_name(client, target)) {
+      step(OutputEvent::PortGone);
+      return false;
+    }
+    if (jack_port_connected_to(port, target)) {
+      step(OutputEvent::Confirmed);
+      return false;
+    }
+    const OutputStep s =
+        step(state() == OutputState::Connected ? OutputEvent::Refused : OutputEvent::PortThere);
+    if (!s.connect) return false;
+    // jackd refuses a port whose client is not active yet; a refusal is tried again.
+    const int rc = jack_connect(client, jack_port_name(port), target);
+    if ((rc == 0 || rc == EEXIST) && jack_port_connected_to(port, target)) {
+      step(OutputEvent::Confirmed);
+      return false;
+    }
+    step(OutputEvent::Refused);
+    return true;
+  }
+
+  void process(jack_nframes_t frames) override;
+
+ private:
+  OutputStep step(OutputEvent event) {
+    const OutputStep s = nextOutputState(state(), event);
+    if (s.switchOffFirst) m_switchOff.store(true, std::memory_order_relaxed);
+    m_state.store(s.next, std::memory_order_release);
+    return s;
+  }
+  bool write(void* buffer, std::uint32_t message);
+  bool switchOff(void* buffer, unsigned index) {
+    return write(buffer, 0x80 | index >> 7 | (index & 0x7F) << 8);
+  }
+
+  const std::string m_target;  // the peer's full "client:port" name
+  const std::string m_name;    // our port's short name
+  jack_ringbuffer_t* const m_queue;
+  std::mutex m_sendMutex;  // one writer at a time; the process callback reads without it
+  std::atomic<jack_port_t*> m_port{nullptr};
+  std::atomic<OutputState> m_state{OutputState::Lost};
+  std::atomic<bool> m_switchOff{false};
+  NoteLedger m_sounding;                      // on at the peer: written, not yet off
+  NoteLedger m_pendingOff;                    // Note Offs that could not be queued
+  std::bitset<NoteLedger::kNotes> m_dropped;  // stale Note Ons not played: their Note Off neither
+};
+
+bool JackPortOutput::Link::write(void* buffer, std::uint32_t message) {
+  const unsigned char bytes[3] = {static_cast<unsigned char>(message),
+                                  static_cast<unsigned char>(message >> 8),
+                                  static_cast<unsigned char>(message >> 16)};
+  const auto length = static_cast<std::size_t>(shortMessageLength(message));
+  if (jack_midi_event_write(buffer, 0, bytes, length) != 0) return false;  // the cycle is full
+  if (isNoteOn(message)) {
+    m_sounding.set(noteIndex(message));
+  } else if (isNoteOff(message)) {
+    m_sounding.clear(noteIndex(message));
+  }
+  return true;
+}
+
+void JackPortOutput::Link::process(jack_nframes_t frames) {
+  jack_port_t* port = m_port.load(std::memory_order_acquire);
+  if (!port) return;
+  void* buffer = jack_port_get_buffer(port, frames);
+  jack_midi_clear_buffer(buffer);
+  if (state() != OutputState::Connected) return;  // the queue waits for the connection
+
+  if (m_switchOff.exchange(false, std::memory_order_relaxed)) {
+    bool full = false;
+    m_sounding.takeEach([&](unsigned i) {
+      if (full || !switchOff(buffer, i)) {
+        full = true;
+        m_sounding.set(i);  // next cycle
+      }
+    });
+    if (full) {
+      m_switchOff.store(true, std::memory_order_relaxed);
+      return;
+    }
+  }
+
+  const std::int64_t now = nowNs();
+  Queued q{};
+  while (jack_ringbuffer_peek(m_queue, reinterpret_cast<char*>(&q), sizeof q) == sizeof q) {
+    const unsigned index = noteIndex(q.message);
+    if (isNoteOn(q.message) && now - q.queuedNs > kStaleNs) {
+      m_dropped.set(index);
+    } else if (isNoteOff(q.message) && m_dropped.test(index)) {
+      m_dropped.reset(index);
+    } else {
+      // A Note Off that could not be queued belongs before a new Note On of its note.
+      if (isNoteOn(q.message) && m_pendingOff.test(index) && m_sounding.test(index)) {
+        if (!switchOff(buffer, index)) return;
+        m_pendingOff.clear(index);
+      }
+      if (!write(buffer, q.message)) return;  // the rest goes next cycle, in order
+    }
+    jack_ringbuffer_read_advance(m_queue, sizeof q);
+  }
+  // The queue is empty: remembered Note Offs of notes still on go now.
+  if (!m_pendingOff.any()) return;
+  m_pendingOff.takeEach([&](unsigned i) {
+    if (m_sounding.test(i) && !switchOff(buffer, i)) m_pendingOff.set(i);
+  });
+}
+
+JackPortOutput::JackPortOutput(std::shared_ptr<JackSession> session, std::shared_ptr<Link> link)
+    : m_session(std::move(session)), m_link(std::move(link)) {}
+
+ResultCode JackPortOutput::open(const std::shared_ptr<JackSession>& session, const PortInfo& port,
+                                std::unique_ptr<JackPortOutput>& out) {
+  out.reset();
+  if (!session) return MMSYSERR_NODRIVER;
+  std::shared_ptr<Link> link;
+  try {
+    link = std::make_shared<Link>(port.portName);
+    out.reset(new JackPortOutput(session, link));
+  } catch (const std::bad_alloc&) {
+    return MMSYSERR_NOMEM;
+  }
+  if (!link->ready()) {
+    out.reset();
+    return MMSYSERR_NOMEM;
+  }
+  // The task owns what it touches: if the server does not answer in time, it runs when it does.
+  auto rc = std::make_shared<std::atomic<ResultCode>>(MMSYSERR_ERROR);
+  const bool answered = session->call(
+      [session, link, rc] {
+        if (!session->client()) return;  // no server: the port has gone with it
+        if (!session->add(link)) {
+          rc->store(MMSYSERR_NOMEM);
+          return;
+        }
+        rc->store(link->state() == OutputState::Lost ? MMSYSERR_ERROR : MMSYSERR_NOERROR);
+      },
+      kOpenDeadline);
+  if (answered && rc->load() == MMSYSERR_NOERROR) return MMSYSERR_NOERROR;
+  out.reset();  // leaves the session
+  return answered ? rc->load() : MMSYSERR_ERROR;
+}
+
+JackPortOutput::~JackPortOutput() {
+  const auto deadline = std::chrono::steady_clock::now() + kDrainDeadline;
+  while (m_link->state() == OutputState::Connected && !m_link->drained() &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  m_session->remove(m_link);
+}
+
+ResultCode JackPortOutput::send(std::uint32_t message) { return m_link->send(message); }
+
+OutputState JackPortOutput::state() const { return m_link->state(); }
+
+}  // namespace midi

@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// One open JACK port: a MIDI output port of the session's client, connected to the chosen peer.
+// A send only puts the message in the output's queue (it never waits; a full queue fails it at
+// once) and the session's process callback writes the queue into the port each cycle. The
+// output follows its peer and the server (output_life.h): when either goes, sends fail; when the
+// peer's port is there again and our connection to it is confirmed, the Note Offs of the notes
+// that reached the peer go first, then the messages flow again, with no menu choice.
+//
+// A Note On that waited in the queue more than 100 ms (the server stalled) is dropped, and its
+// Note Off with it. A Note Off that could not be queued is remembered and sent as soon as it can.
+
+#include <memory>
+
+#include "midi/ports/output_life.h"
+#include "midi/ports/port_names.h"
+#include "midi/servers/jack_session.h"
+#include "midi/service/midi_service.h"
+
+namespace midi {
+
+class JackPortOutput {
+ public:
+  // How long the caller waits for the session to register and connect the port: a server that
+  // does not answer in time fails the open with MMSYSERR_ERROR.
+  static constexpr auto kOpenDeadline = std::chrono::milliseconds(250);
+  // How long a closing output waits for its last messages (the Note Offs of held keys) to go.
+  static constexpr auto kDrainDeadline = std::chrono::milliseconds(150);
+
+  // MMSYSERR_ERROR when the port or its server is not there, or the server does not answer.
+  static ResultCode open(const std::shared_ptr<JackSession>& session, const PortInfo& port,
+                         std::unique_ptr<JackPortOutput>& out);
+  ~JackPortOutput();  // waits kDrainDeadline at most, then leaves the rest to the session
+  JackPortOutput(const JackPortOutput&) = delete;
+  JackPortOutput& operator=(const JackPortOutput&) = delete;
+
+  ResultCode send(std::uint32_t message);
+  OutputState state() const;
+
+  class Link;
+
+ private:
+  JackPortOutput(std::shared_ptr<JackSession> session, std::shared_ptr<Link> link);
+  std::shared_ptr<JackSession> m_session;
+  std::shared_ptr<Link> m_link;
+};
+
+}  // namespace midi

@@ -1,0 +1,300 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "midi/servers/jack_session.h"
+
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+
+namespace midi {
+
+namespace {
+
+void silentJack(const char*) {}
+
+}  // namespace
+
+void prepareJackPlatform() {
+  static const bool once = [] {
+    jack_set_error_function(silentJack);
+    jack_set_info_function(silentJack);
+    setenv("JACK_NO_START_SERVER", "1", 1);  // a JACK server is never started on our behalf
+    return true;
+  }();
+  (void)once;
+}
+
+// Idle   + Opened     -> Active
+// Idle   + OpenFailed -> Idle     (nothing is looked for until something needs the server)
+// Active + ServerGone -> Gone
+// Gone   + Opened     -> Active
+// Gone   + OpenFailed -> Gone     (tried again in 250 ms)
+// Every other pair leaves the state as it is.
+JackSession::State JackSession::next(State state, Event event) {
+  switch (event) {
+    case Event::Opened: return State::Active;
+    case Event::OpenFailed: return state;
+    case Event::ServerGone: return state == State::Active ? State::Gone : state;
+  }
+  return state;
+}
+
+void JackSession::apply(Event event) { m_state.store(next(m_state.load(), event)); }
+
+std::shared_ptr<JackSession> JackSession::start() {
+  prepareJackPlatform();
+  std::shared_ptr<JackSession> session(new JackSession);
+  try {
+    // The thread keeps the session alive: if a hung server holds it past shutdown(), what it
+    // touches must stay.
+    std::thread([session] { session->run(); }).detach();
+  } catch (const std::system_error&) {
+    return nullptr;
+  }
+  return session;
+}
+
+JackSession::~JackSession() = default;
+
+void JackSession::shutdown(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(m_mutex);
+  m_stopping = true;
+  m_wakeUp.notify_all();
+  m_taskDone.wait_for(lock, timeout, [this] { return m_finished; });
+}
+
+void JackSession::wake() {
+  std::lock_guard lock(m_mutex);
+  m_wakeUp.notify_all();
+}
+
+bool JackSession::call(std::function<void()> task, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(m_mutex);
+  if (m_stopping) return false;
+  m_tasks.push_back(std::move(task));
+  const std::uint64_t mine = ++m_tasksPosted;
+  m_wakeUp.notify_all();
+  return m_taskDone.wait_for(lock, timeout, [&] { return m_tasksDone >= mine; });
+}
+
+void JackSession::post(std::function<void()> task) {
+  std::lock_guard lock(m_mutex);
+  m_tasks.push_back(std::move(task));
+  ++m_tasksPosted;
+  m_wakeUp.notify_all();
+}
+
+void JackSession::runTasks(std::unique_lock<std::mutex>& lock) {
+  while (!m_tasks.empty()) {
+    auto task = std::move(m_tasks.front());
+    m_tasks.pop_front();
+    lock.unlock();
+    task();
+    task = nullptr;  // what it owned goes here, not under the lock
+    lock.lock();
+    ++m_tasksDone;
+    m_taskDone.notify_all();
+  }
+}
+
+void JackSession::run() {
+  using Clock = std::chrono::steady_clock;
+  auto nextOpen = Clock::now();
+  auto nextReconcile = Clock::time_point::max();
+  std::unique_lock lock(m_mutex);
+  while (true) {
+    runTasks(lock);
+    if (m_stopping) break;
+    lock.unlock();
+    if (m_serverGone.exchange(false)) onServerGone();
+    const bool looking = m_state.load() != State::Active && !m_endpoints.empty();
+    if (looking && Clock::now() >= nextOpen) {
+      nextOpen = Clock::now() + kRetryInterval;
+      if (open()) m_graphChanged.store(true);
+    }
+    if (m_graphChanged.exchange(false) || Clock::now() >= nextReconcile) {
+      nextReconcile = Clock::time_point::max();
+      if (m_client) {
+        bool again = false;
+        for (const auto& e : m_endpoints)
+          if (e->m_attached && e->reconcile(m_client)) again = true;
+        if (again) nextReconcile = Clock::now() + kReconnectInterval;
+      }
+    }
+    lock.lock();
+    auto until = Clock::now() + std::chrono::seconds(1);  // a lost wake-up costs a second at most
+    if (m_state.load() != State::Active && !m_endpoints.empty()) until = std::min(until, nextOpen);
+    until = std::min(until, nextReconcile);
+    m_wakeUp.wait_until(lock, until, [this] {
+      return m_stopping || !m_tasks.empty() || m_serverGone.load() || m_graphChanged.load();
+    });
+  }
+  lock.unlock();
+  if (m_client) {
+    // The endpoints' last messages went out in the cycles before; deactivating first cuts every
+    // connection, so that no peer reads a buffer twice. Either may wait for a server that hangs:
+    // see shutdown().
+    jack_deactivate(m_client);
+    jack_client_close(m_client);
+    m_client = nullptr;
+  }
+  lock.lock();
+  m_finished = true;
+  m_taskDone.notify_all();
+}
+
+jack_client_t* JackSession::client() {
+  if (m_state.load() != State::Active && !m_serverGone.load()) open();
+  return m_state.load() == State::Active ? m_client : nullptr;
+}
+
+bool JackSession::open() {
+  if (m_state.load() == State::Active) return true;
+  jack_status_t status{};
+  jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
+  if (!client) {
+    apply(Event::OpenFailed);
+    return false;
+  }
+  // jackd2 calls the info variant when one is set; PipeWire's libjack only the plain one.
+  jack_on_shutdown(client, onGone, this);
+  jack_on_info_shutdown(
+      client, [](jack_status_t, const char*, void* self) { onGone(self); }, this);
+  jack_set_port_registration_callback(
+      client, [](jack_port_id_t, int, void* self) { onChanged(self); }, this);
+  jack_set_client_registration_callback(
+      client, [](const char*, int, void* self) { onChanged(self); }, this);
+  jack_set_port_connect_callback(
+      client, [](jack_port_id_t, jack_port_id_t, int, void* self) { onChanged(self); }, this);
+  jack_set_graph_order_callback(
+      client,
+      [](void* self) {
+        onChanged(self);
+        return 0;
+      },
+      this);
+  jack_set_process_callback(client, onProcess, this);
+  if (jack_activate(client) != 0) {
+    jack_client_close(client);  // a live server that refused: closing is safe
+    apply(Event::OpenFailed);
+    return false;
+  }
+  m_client = client;
+  apply(Event::Opened);
+  for (const auto& e : m_endpoints) {
+    if (!e->m_leaving.load()) e->m_attached = e->attach(client);
+    if (e->m_attached) publish(e.get());
+  }
+  m_graphChanged.store(true);
+  return true;
+}
+
+void JackSession::onServerGone() {
+  if (!m_client) return;
+  apply(Event::ServerGone);
+  {
+    std::lock_guard slots(m_slotMutex);
+    for (auto& slot : m_slots) slot.store(nullptr);
+  }
+  awaitCycleEnd();
+  for (const auto& e : m_endpoints) {
+    if (e->m_attached) e->detach(m_client, true);
+    e->m_attached = false;
+  }
+  // The dead client is closed here, before a new one opens, and never after: libjack 1.9.21
+  // crashes closing a client of a dead server once another client of the process has opened.
+  jack_client_close(m_client);
+  m_client = nullptr;  // the slots fill again as the endpoints attach to the next client
+}
+
+std::vector<std::string> JackSession::midiInputs() {
+  std::vector<std::string> names;
+  jack_client_t* c = client();
+  if (!c) return names;
+  const std::string own = std::string(jack_get_client_name(c)) + ":";
+  if (const char** ports = jack_get_ports(c, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)) {
+    for (const char** p = ports; *p; ++p)
+      if (std::string(*p).rfind(own, 0) != 0) names.emplace_back(*p);
+    jack_free(ports);
+  }
+  return names;
+}
+
+bool JackSession::add(const std::shared_ptr<JackEndpoint>& endpoint) {
+  // Every endpoint has a slot of its own: those leaving are out of the slots already.
+  if (endpoint->m_leaving.load() || m_endpoints.size() >= kMaxEndpoints) return false;
+  m_endpoints.push_back(endpoint);
+  if (!m_client) return true;  // attached when a client opens
+  endpoint->m_attached = endpoint->attach(m_client);
+  if (!endpoint->m_attached) return true;
+  if (endpoint->reconcile(m_client)) m_graphChanged.store(true);  // again in a moment
+  publish(endpoint.get());
+  return true;
+}
+
+void JackSession::publish(JackEndpoint* endpoint) {
+  std::lock_guard slots(m_slotMutex);
+  for (auto& slot : m_slots) {
+    if (!slot.load()) {
+      slot.store(endpoint);
+      return;
+    }
+  }
+}
+
+void JackSession::unpublish(const JackEndpoint* endpoint) {
+  {
+    std::lock_guard slots(m_slotMutex);
+    for (auto& slot : m_slots)
+      if (slot.load() == endpoint) slot.store(nullptr);
+  }
+  awaitCycleEnd();
+}
+
+void JackSession::awaitCycleEnd() {
+  const std::uint64_t cycle = m_cycle.load();
+  if (cycle % 2 == 0) return;
+  // A cycle takes a period at most; a process thread stopped mid-cycle is not ours to wait for.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  while (m_cycle.load() == cycle && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+}
+
+void JackSession::remove(const std::shared_ptr<JackEndpoint>& endpoint) {
+  endpoint->m_leaving.store(true);
+  awaitCycleEnd();  // from the next cycle on, only its silence() runs
+  post([self = shared_from_this(), endpoint] {
+    if (endpoint->m_attached && self->m_client) endpoint->disconnect(self->m_client);
+    self->unpublish(endpoint.get());
+    if (endpoint->m_attached && self->m_client) endpoint->detach(self->m_client, false);
+    endpoint->m_attached = false;
+    std::erase(self->m_endpoints, endpoint);
+  });
+}
+
+void JackSession::onGone(void* self) {
+  auto* s = static_cast<JackSession*>(self);
+  s->m_serverGone.store(true);
+  s->m_wakeUp.notify_all();  // no lock: libjack wants this callback async-signal-safe
+}
+
+void JackSession::onChanged(void* self) {
+  auto* s = static_cast<JackSession*>(self);
+  s->m_graphChanged.store(true);
+  s->wake();
+}
+
+int JackSession::onProcess(jack_nframes_t frames, void* self) {
+  auto* s = static_cast<JackSession*>(self);
+  s->m_cycle.fetch_add(1, std::memory_order_acq_rel);
+  for (auto& slot : s->m_slots)
+    if (JackEndpoint* e = slot.load(std::memory_order_acquire)) {
+      if (e->m_leaving.load(std::memory_order_acquire))
+        e->silence(frames);
+      else
+        e->process(frames);
+    }
+  s->m_cycle.fetch_add(1, std::memory_order_release);
+  return 0;
+}
+
+}  // namespace midi

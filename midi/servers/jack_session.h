@@ -1,0 +1,142 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// One JACK client for the whole program, for each life of the server, owned by the session. It
+// lists the MIDI inputs of other clients, and serves endpoints: our own ports (a MIDI output per
+// opened device, the synthesizer's audio), registered again on every new client and run in the
+// client's process callback. It follows the server: when the server goes, the endpoints hear it,
+// the dead client is dropped and a new one is tried every 250 ms.
+//
+// Every libjack call that can wait for the server runs on the session's own thread. Other threads
+// hand it tasks and wait for them with a deadline (call), or not at all (post): a server that is
+// stopped or hung holds the session's thread and nothing else.
+
+#include <jack/jack.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "midi/servers/client_name.h"
+
+namespace midi {
+
+// Silences JACK's printing and keeps JACK from starting a server. Sets the environment, so it
+// must run before any other thread does; later calls do nothing.
+void prepareJackPlatform();
+
+// Something of ours that lives on the session's client: its ports, and its work in each cycle.
+// attach, detach and reconcile run on the session's thread; process on JACK's real-time thread.
+class JackEndpoint {
+ public:
+  virtual ~JackEndpoint() = default;
+  // A new client is active: register the ports. False when they could not be.
+  virtual bool attach(jack_client_t* client) = 0;
+  // The endpoint leaves: cut its ports' connections. silence() still runs meanwhile, so that no
+  // peer reads a stale buffer twice.
+  virtual void disconnect(jack_client_t* client) = 0;
+  // The ports have gone: with the server (serverGone), or because the endpoint leaves (then they
+  // are to be unregistered). Neither process() nor silence() is running, nor will they run again
+  // until the next attach.
+  virtual void detach(jack_client_t* client, bool serverGone) = 0;
+  // Something changed in the graph (ports or clients came or went, a connection changed), or a
+  // new client has just attached the endpoint. True: ask again in 100 ms (a refused connection).
+  virtual bool reconcile(jack_client_t* client) = 0;
+  // One cycle: no locks, no allocation, no call that waits.
+  virtual void process(jack_nframes_t frames) = 0;
+  // One cycle of a leaving endpoint: empty buffers, nothing else of the endpoint's is touched.
+  virtual void silence(jack_nframes_t frames) = 0;
+
+ private:
+  friend class JackSession;
+  std::atomic<bool> m_leaving{false};  // removed: never (re)attached again
+  bool m_attached = false;             // session thread only
+};
+
+class JackSession : public std::enable_shared_from_this<JackSession> {
+ public:
+  // The life of the session's client:
+  //   Idle     no client: none was needed yet, or no server answered when one was;
+  //   Active   a client of a live server, activated;
+  //   Gone     the server went away; the dead client is dropped, a new one is tried every
+  //            250 ms while anything is attached.
+  enum class State { Idle, Active, Gone };
+  enum class Event { Opened, OpenFailed, ServerGone };
+  static State next(State state, Event event);
+
+  static constexpr std::size_t kMaxEndpoints = 32;
+  static constexpr auto kRetryInterval = std::chrono::milliseconds(250);
+  static constexpr auto kReconnectInterval = std::chrono::milliseconds(100);
+
+  // Starts the session's thread; the client opens when first needed.
+  static std::shared_ptr<JackSession> start();
+  // Stops the thread, closing the client, and waits for that at most timeout. A server that
+  // hangs keeps the thread; it is then left behind, with the client (closing it would wait too).
+  void shutdown(std::chrono::milliseconds timeout);
+  ~JackSession();
+
+  // Runs task on the session's thread. call waits at most timeout for it and says whether it
+  // ran in time; a task that did not still runs later, so it must own what it touches.
+  bool call(std::function<void()> task, std::chrono::milliseconds timeout);
+  void post(std::function<void()> task);
+
+  // --- On the session's thread only ---
+  // The active client, opening one if there is none and a server answers; or nullptr.
+  jack_client_t* client();
+  // The MIDI input ports of the other clients, in the server's order.
+  std::vector<std::string> midiInputs();
+  // Serves endpoint from now on, across the server's lives: attached now if a client is active,
+  // and to each new client. False when it cannot be served (it left already, no room).
+  bool add(const std::shared_ptr<JackEndpoint>& endpoint);
+
+  // --- From any thread ---
+  // Stops serving endpoint: returns once the process callback runs no more than its silence()
+  // (a cycle at most); its ports are disconnected and unregistered on the session's thread later.
+  void remove(const std::shared_ptr<JackEndpoint>& endpoint);
+  State state() const { return m_state.load(); }
+
+ private:
+  JackSession() = default;
+  void run();
+  void runTasks(std::unique_lock<std::mutex>& lock);
+  void apply(Event event);
+  bool open();
+  void onServerGone();
+  void publish(JackEndpoint* endpoint);
+  void unpublish(const JackEndpoint* endpoint);
+  void awaitCycleEnd();
+  static int onProcess(jack_nframes_t frames, void* self);
+  static void onGone(void* self);     // JACK's thread: the server has gone
+  static void onChanged(void* self);  // JACK's notification thread: the graph changed
+  void wake();
+
+  std::atomic<State> m_state{State::Idle};
+  jack_client_t* m_client = nullptr;                       // session thread only
+  std::vector<std::shared_ptr<JackEndpoint>> m_endpoints;  // session thread only
+
+  // The process callback's view of the endpoints: written under m_slotMutex, read lock-free.
+  std::array<std::atomic<JackEndpoint*>, kMaxEndpoints> m_slots{};
+  std::mutex m_slotMutex;
+  std::atomic<std::uint64_t> m_cycle{0};  // odd while a cycle runs
+
+  // What other threads tell the session's thread.
+  std::mutex m_mutex;
+  std::condition_variable m_wakeUp;
+  std::condition_variable m_taskDone;
+  std::deque<std::function<void()>> m_tasks;
+  std::uint64_t m_tasksDone = 0;
+  std::uint64_t m_tasksPosted = 0;
+  bool m_stopping = false;
+  bool m_finished = false;
+  std::atomic<bool> m_serverGone{false};    // set by JACK's shutdown callbacks
+  std::atomic<bool> m_graphChanged{false};  // set by JACK's notification callbacks
+};
+
+}  // namespace midi

@@ -1,0 +1,169 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "midi/synth/jack_sink.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+
+namespace midi {
+
+namespace {
+
+std::int64_t nowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+class JackSink::Link final : public JackEndpoint {
+ public:
+  Link(const SinkClient& client, std::chrono::milliseconds idleSleep)
+      : m_client(client),
+        m_idleNs(std::chrono::duration_cast<std::chrono::nanoseconds>(idleSleep).count()) {}
+
+  // Every change of state: Asleep -> Running (a message, any thread), Running -> Asleep (idle,
+  // the process thread), any -> Lost (the server went, the session's thread), Lost -> Asleep
+  // (a new client, the session's thread).
+  std::atomic<State> state{State::Asleep};
+  std::atomic<std::int64_t> lastMessageNs{0};
+  std::atomic<jack_nframes_t> period{0};
+  std::atomic<jack_nframes_t> rate{0};
+
+  bool attach(jack_client_t* client) override {
+    jack_port_t* left =
+        jack_port_register(client, "left", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+    jack_port_t* right =
+        jack_port_register(client, "right", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+    if (!left || !right) {
+      if (left) jack_port_unregister(client, left);
+      if (right) jack_port_unregister(client, right);
+      return false;
+    }
+    period.store(jack_get_buffer_size(client));
+    rate.store(jack_get_sample_rate(client));
+    m_right.store(right);
+    m_left.store(left, std::memory_order_release);
+    State lost = State::Lost;
+    state.compare_exchange_strong(lost, State::Asleep);
+    return true;
+  }
+
+  void detach(jack_client_t* client, bool serverGone) override {
+    jack_port_t* left = m_left.exchange(nullptr);
+    jack_port_t* right = m_right.exchange(nullptr);
+    if (serverGone) {
+      state.store(State::Lost);
+      // Nothing that sounded before may come back hanging with the server.
+      if (m_client.lost) m_client.lost(m_client.user);
+      return;
+    }
+    if (left) jack_port_unregister(client, left);
+    if (right) jack_port_unregister(client, right);
+  }
+
+  void disconnect(jack_client_t* client) override {
+    for (jack_port_t* port : {m_left.load(), m_right.load()})
+      if (port) jack_port_disconnect(client, port);
+  }
+
+  void silence(jack_nframes_t frames) override {
+    for (jack_port_t* port : {m_left.load(std::memory_order_acquire), m_right.load()}) {
+      if (!port) continue;
+      auto* buffer = static_cast<float*>(jack_port_get_buffer(port, frames));
+      std::fill(buffer, buffer + frames, 0.0f);
+    }
+  }
+
+  bool reconcile(jack_client_t* client) override {
+    jack_port_t* ours[2] = {m_left.load(), m_right.load()};
+    if (!ours[0] || !ours[1]) return false;
+    const char** playback = jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE,
+                                           JackPortIsPhysical | JackPortIsInput);
+    if (!playback) return false;  // nowhere to play: the ports stay for a patchbay
+    bool refused = false;
+    for (int i = 0; i < 2; ++i) {
+      const char* target = playback[i == 1 && playback[1] ? 1 : 0];
+      if (jack_port_connected_to(ours[i], target)) continue;
+      const int rc = jack_connect(client, jack_port_name(ours[i]), target);
+      refused = refused || (rc != 0 && rc != EEXIST);
+    }
+    jack_free(playback);
+    return refused;
+  }
+
+  void process(jack_nframes_t frames) override {
+    jack_port_t* leftPort = m_left.load(std::memory_order_acquire);
+    jack_port_t* rightPort = m_right.load();
+    if (!leftPort || !rightPort) return;
+    auto* left = static_cast<float*>(jack_port_get_buffer(leftPort, frames));
+    auto* right = static_cast<float*>(jack_port_get_buffer(rightPort, frames));
+    if (state.load(std::memory_order_acquire) != State::Running) {
+      std::fill(left, left + frames, 0.0f);
+      std::fill(right, right + frames, 0.0f);
+      return;
+    }
+    m_client.render(m_client.user, left, right, frames);
+    if (nowNs() - lastMessageNs.load() < m_idleNs || m_client.sounding(m_client.user)) return;
+    State running = State::Running;
+    if (!state.compare_exchange_strong(running, State::Asleep)) return;
+    // A message that came meanwhile moved lastMessageNs before it looked at the state.
+    State asleep = State::Asleep;
+    if (nowNs() - lastMessageNs.load() < m_idleNs)
+      state.compare_exchange_strong(asleep, State::Running);
+  }
+
+ private:
+  const SinkClient m_client;
+  const std::int64_t m_idleNs;
+  std::atomic<jack_port_t*> m_left{nullptr};
+  std::atomic<jack_port_t*> m_right{nullptr};
+};
+
+JackSink::JackSink(std::shared_ptr<JackSession> session, std::shared_ptr<Link> link)
+    : m_session(std::move(session)), m_link(std::move(link)) {}
+
+ResultCode JackSink::open(const std::shared_ptr<JackSession>& session, const SinkClient& client,
+                          std::chrono::milliseconds idleSleep, std::unique_ptr<JackSink>& out,
+                          int& sampleRate) {
+  out.reset();
+  if (!session) return MMSYSERR_NODRIVER;
+  std::shared_ptr<Link> link;
+  try {
+    link = std::make_shared<Link>(client, idleSleep);
+    out.reset(new JackSink(session, link));
+  } catch (const std::bad_alloc&) {
+    return MMSYSERR_NOMEM;
+  }
+  auto added = std::make_shared<std::atomic<bool>>(false);
+  const bool answered = session->call(
+      [session, link, added] {
+        if (session->client() && session->add(link)) added->store(link->rate.load() != 0);
+      },
+      kOpenDeadline);
+  if (answered && added->load()) {
+    sampleRate = static_cast<int>(link->rate.load());
+    return MMSYSERR_NOERROR;
+  }
+  out.reset();
+  return MMSYSERR_NODRIVER;
+}
+
+JackSink::~JackSink() { m_session->remove(m_link); }
+
+bool JackSink::awake() {
+  m_link->lastMessageNs.store(nowNs());
+  State asleep = State::Asleep;
+  m_link->state.compare_exchange_strong(asleep, State::Running);
+  return m_link->state.load() != State::Lost;
+}
+
+JackSink::State JackSink::state() const { return m_link->state.load(); }
+
+double JackSink::latencyMilliseconds() const {
+  const jack_nframes_t rate = m_link->rate.load();
+  return rate ? 1000.0 * m_link->period.load() / rate : 0.0;
+}
+
+}  // namespace midi
