@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <new>
 #include <string>
-#include <thread>
 
 #include "midi/ports/note_ledger.h"
 
@@ -18,6 +17,8 @@ namespace {
 
 constexpr std::size_t kQueueBytes = 16384;      // a power of two: 1,023 messages
 constexpr std::int64_t kStaleNs = 100'000'000;  // a Note On older than this is not played
+constexpr int kSettleCycles = 4;
+constexpr std::int64_t kRetryGapNs = 50'000'000;  // between two connects that were refused
 
 struct Queued {
   std::uint32_t message;
@@ -94,9 +95,11 @@ class JackPortOutput::Link final : public JackEndpoint {
     if (jack_port_t* port = m_port.load()) jack_port_disconnect(client, port);
   }
 
-  void silence(jack_nframes_t frames) override {
-    if (jack_port_t* port = m_port.load(std::memory_order_acquire))
-      jack_midi_clear_buffer(jack_port_get_buffer(port, frames));
+  // A leaving output still sends what it has queued: the Note Offs of the keys held when it
+  // closed. It owns everything that takes.
+  void leave(jack_nframes_t frames) override { process(frames); }
+  bool settled() const override {
+    return state() != OutputState::Connected || (drained() && !m_pendingOff.any());
   }
 
   bool reconcile(jack_client_t* client) override {
@@ -114,6 +117,7 @@ class JackPortOutput::Link final : public JackEndpoint {
     const OutputStep s =
         step(state() == OutputState::Connected ? OutputEvent::Refused : OutputEvent::PortThere);
     if (!s.connect) return false;
+    if (nowNs() < m_nextTryNs) return true;  // every graph change would ask again at once
     // jackd refuses a port whose client is not active yet; a refusal is tried again.
     const int rc = jack_connect(client, jack_port_name(port), target);
     if ((rc == 0 || rc == EEXIST) && jack_port_connected_to(port, target)) {
@@ -121,6 +125,7 @@ class JackPortOutput::Link final : public JackEndpoint {
       return false;
     }
     step(OutputEvent::Refused);
+    m_nextTryNs = nowNs() + kRetryGapNs;
     return true;
   }
 
@@ -129,7 +134,10 @@ class JackPortOutput::Link final : public JackEndpoint {
  private:
   OutputStep step(OutputEvent event) {
     const OutputStep s = nextOutputState(state(), event);
-    if (s.switchOffFirst) m_switchOff.store(true, std::memory_order_relaxed);
+    if (s.switchOffFirst) {
+      m_settle.store(kSettleCycles, std::memory_order_relaxed);
+      m_switchOff.store(true, std::memory_order_relaxed);
+    }
     m_state.store(s.next, std::memory_order_release);
     return s;
   }
@@ -145,6 +153,9 @@ class JackPortOutput::Link final : public JackEndpoint {
   std::atomic<jack_port_t*> m_port{nullptr};
   std::atomic<OutputState> m_state{OutputState::Lost};
   std::atomic<bool> m_switchOff{false};
+  std::atomic<int> m_settle{0};
+  std::int64_t m_nextTryNs =
+      0;  // session thread  // cycles to let pass before the first message of a connection
   NoteLedger m_sounding;                      // on at the peer: written, not yet off
   NoteLedger m_pendingOff;                    // Note Offs that could not be queued
   std::bitset<NoteLedger::kNotes> m_dropped;  // stale Note Ons not played: their Note Off neither
@@ -170,6 +181,13 @@ void JackPortOutput::Link::process(jack_nframes_t frames) {
   void* buffer = jack_port_get_buffer(port, frames);
   jack_midi_clear_buffer(buffer);
   if (state() != OutputState::Connected) return;  // the queue waits for the connection
+  // The server confirms a connection, and activates a peer, a few cycles before the peer reads
+  // what comes through it: what is written before then never reaches the peer.
+  if (jack_port_connected(port) <= 0) return;
+  if (m_settle.load(std::memory_order_relaxed) > 0) {
+    m_settle.fetch_sub(1, std::memory_order_relaxed);
+    return;
+  }
 
   if (m_switchOff.exchange(false, std::memory_order_relaxed)) {
     bool full = false;
@@ -245,13 +263,7 @@ ResultCode JackPortOutput::open(const std::shared_ptr<JackSession>& session, con
   return answered ? rc->load() : MMSYSERR_ERROR;
 }
 
-JackPortOutput::~JackPortOutput() {
-  const auto deadline = std::chrono::steady_clock::now() + kDrainDeadline;
-  while (m_link->state() == OutputState::Connected && !m_link->drained() &&
-         std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  m_session->remove(m_link);
-}
+JackPortOutput::~JackPortOutput() { m_session->remove(m_link); }
 
 ResultCode JackPortOutput::send(std::uint32_t message) { return m_link->send(message); }
 

@@ -25,13 +25,12 @@ class JackPortOutput {
   // How long the caller waits for the session to register and connect the port: a server that
   // does not answer in time fails the open with MMSYSERR_ERROR.
   static constexpr auto kOpenDeadline = std::chrono::milliseconds(250);
-  // How long a closing output waits for its last messages (the Note Offs of held keys) to go.
-  static constexpr auto kDrainDeadline = std::chrono::milliseconds(150);
 
   // MMSYSERR_ERROR when the port or its server is not there, or the server does not answer.
   static ResultCode open(const std::shared_ptr<JackSession>& session, const PortInfo& port,
                          std::unique_ptr<JackPortOutput>& out);
-  ~JackPortOutput();  // waits kDrainDeadline at most, then leaves the rest to the session
+  // Returns at once; the session sends what is still queued, then lets the port go.
+  ~JackPortOutput();
   JackPortOutput(const JackPortOutput&) = delete;
   JackPortOutput& operator=(const JackPortOutput&) = delete;
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "midi/servers/jack_session.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <system_error>
 #include <thread>
@@ -106,6 +107,12 @@ void JackSession::run() {
     if (m_stopping) break;
     lock.unlock();
     if (m_serverGone.exchange(false)) onServerGone();
+    if (starved()) {
+      // Not our peer's fault, nor the server's: our client lost a client's wake-up. A new client
+      // of ours starts with a fresh table; the outputs reconnect as after a restart.
+      onServerGone();
+      nextOpen = Clock::now();
+    }
     const bool looking = m_state.load() != State::Active && !m_endpoints.empty();
     if (looking && Clock::now() >= nextOpen) {
       nextOpen = Clock::now() + kRetryInterval;
@@ -173,6 +180,15 @@ bool JackSession::open() {
       },
       this);
   jack_set_process_callback(client, onProcess, this);
+  jack_set_xrun_callback(
+      client,
+      [](void* self) {
+        static_cast<JackSession*>(self)->m_xruns.fetch_add(1);
+        return 0;
+      },
+      this);
+  m_xruns.store(0);
+  m_xrunWindow = std::chrono::steady_clock::now();
   if (jack_activate(client) != 0) {
     jack_client_close(client);  // a live server that refused: closing is safe
     apply(Event::OpenFailed);
@@ -186,6 +202,24 @@ bool JackSession::open() {
   }
   m_graphChanged.store(true);
   return true;
+}
+
+// libjack 1.9.21 keeps, per client number, the semaphore that wakes that client, and opens it
+// by name when it hears of the client. When a short-lived client goes and a new one gets its
+// number, the removal can be heard after the addition: the new client is then never woken, the
+// graph stops at it, and jackd reports an xrun every cycle while the peer hears nothing. Only
+// a client opened anew reads the table afresh.
+bool JackSession::starved() {
+  using Clock = std::chrono::steady_clock;
+  if (!m_client || m_state.load() != State::Active) return false;
+  const auto now = Clock::now();
+  if (now - m_xrunWindow < std::chrono::seconds(1)) return false;
+  const std::uint64_t xruns = m_xruns.exchange(0);
+  const double cycles = std::chrono::duration<double>(now - m_xrunWindow).count() *
+                        jack_get_sample_rate(m_client) /
+                        std::max(1u, jack_get_buffer_size(m_client));
+  m_xrunWindow = now;
+  return static_cast<double>(xruns) > 0.8 * cycles;
 }
 
 void JackSession::onServerGone() {
@@ -259,10 +293,21 @@ void JackSession::awaitCycleEnd() {
     std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 
+// Counted in cycles, not in time: a server that is stopped holds the session's thread here as a
+// libjack call would, and the last messages (a held key's Note Off) still go once it resumes.
+void JackSession::awaitSettled(const JackEndpoint& endpoint) {
+  const std::uint64_t start = m_cycle.load();
+  while (!endpoint.settled() && m_cycle.load() - start < 2 * kSettleCycles) {
+    if (m_serverGone.load()) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 void JackSession::remove(const std::shared_ptr<JackEndpoint>& endpoint) {
   endpoint->m_leaving.store(true);
   awaitCycleEnd();  // from the next cycle on, only its silence() runs
   post([self = shared_from_this(), endpoint] {
+    if (endpoint->m_attached && self->m_client) self->awaitSettled(*endpoint);
     if (endpoint->m_attached && self->m_client) endpoint->disconnect(self->m_client);
     self->unpublish(endpoint.get());
     if (endpoint->m_attached && self->m_client) endpoint->detach(self->m_client, false);
@@ -289,7 +334,7 @@ int JackSession::onProcess(jack_nframes_t frames, void* self) {
   for (auto& slot : s->m_slots)
     if (JackEndpoint* e = slot.load(std::memory_order_acquire)) {
       if (e->m_leaving.load(std::memory_order_acquire))
-        e->silence(frames);
+        e->leave(frames);
       else
         e->process(frames);
     }

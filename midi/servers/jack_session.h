@@ -39,9 +39,12 @@ class JackEndpoint {
   virtual ~JackEndpoint() = default;
   // A new client is active: register the ports. False when they could not be.
   virtual bool attach(jack_client_t* client) = 0;
-  // The endpoint leaves: cut its ports' connections. silence() still runs meanwhile, so that no
+  // The endpoint leaves: cut its ports' connections. leave() still runs meanwhile, so that no
   // peer reads a stale buffer twice.
   virtual void disconnect(jack_client_t* client) = 0;
+  // Whether a leaving endpoint has nothing more to send (its queue is empty, or it has nowhere
+  // to send it). The session waits for this, a few cycles at most, before disconnecting it.
+  virtual bool settled() const = 0;
   // The ports have gone: with the server (serverGone), or because the endpoint leaves (then they
   // are to be unregistered). Neither process() nor silence() is running, nor will they run again
   // until the next attach.
@@ -51,8 +54,9 @@ class JackEndpoint {
   virtual bool reconcile(jack_client_t* client) = 0;
   // One cycle: no locks, no allocation, no call that waits.
   virtual void process(jack_nframes_t frames) = 0;
-  // One cycle of a leaving endpoint: empty buffers, nothing else of the endpoint's is touched.
-  virtual void silence(jack_nframes_t frames) = 0;
+  // One cycle of a leaving endpoint: it touches only what it owns itself (its queue, never a
+  // synthesizer of its owner's), and at the least empties its buffers.
+  virtual void leave(jack_nframes_t frames) = 0;
 
  private:
   friend class JackSession;
@@ -74,6 +78,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   static constexpr std::size_t kMaxEndpoints = 32;
   static constexpr auto kRetryInterval = std::chrono::milliseconds(250);
   static constexpr auto kReconnectInterval = std::chrono::milliseconds(100);
+  static constexpr int kSettleCycles = 20;
 
   // Starts the session's thread; the client opens when first needed.
   static std::shared_ptr<JackSession> start();
@@ -97,8 +102,9 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   bool add(const std::shared_ptr<JackEndpoint>& endpoint);
 
   // --- From any thread ---
-  // Stops serving endpoint: returns once the process callback runs no more than its silence()
-  // (a cycle at most); its ports are disconnected and unregistered on the session's thread later.
+  // Stops serving endpoint: returns once the process callback runs no more than its leave()
+  // (a cycle at most). On the session's thread, once it has settled (its last messages are out),
+  // its ports are disconnected and unregistered.
   void remove(const std::shared_ptr<JackEndpoint>& endpoint);
   State state() const { return m_state.load(); }
 
@@ -109,9 +115,11 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   void apply(Event event);
   bool open();
   void onServerGone();
+  bool starved();  // the graph has stalled at a client our libjack no longer wakes
   void publish(JackEndpoint* endpoint);
   void unpublish(const JackEndpoint* endpoint);
   void awaitCycleEnd();
+  void awaitSettled(const JackEndpoint& endpoint);
   static int onProcess(jack_nframes_t frames, void* self);
   static void onGone(void* self);     // JACK's thread: the server has gone
   static void onChanged(void* self);  // JACK's notification thread: the graph changed
@@ -137,6 +145,8 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   bool m_finished = false;
   std::atomic<bool> m_serverGone{false};    // set by JACK's shutdown callbacks
   std::atomic<bool> m_graphChanged{false};  // set by JACK's notification callbacks
+  std::atomic<std::uint64_t> m_xruns{0};    // since m_xrunWindow began
+  std::chrono::steady_clock::time_point m_xrunWindow{};
 };
 
 }  // namespace midi

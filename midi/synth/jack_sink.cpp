@@ -68,7 +68,10 @@ class JackSink::Link final : public JackEndpoint {
       if (port) jack_port_disconnect(client, port);
   }
 
-  void silence(jack_nframes_t frames) override {
+  bool settled() const override { return true; }
+
+  // The synthesizer may be gone: silence.
+  void leave(jack_nframes_t frames) override {
     for (jack_port_t* port : {m_left.load(std::memory_order_acquire), m_right.load()}) {
       if (!port) continue;
       auto* buffer = static_cast<float*>(jack_port_get_buffer(port, frames));

@@ -5,6 +5,7 @@ import os
 import subprocess
 import threading
 import time
+import wave
 
 import numpy as np
 
@@ -16,6 +17,13 @@ RATE = 48000
 def load_raw(path):
     """Mono signed 16-bit little-endian samples as floats in -1..1."""
     return np.fromfile(path, dtype="<i2").astype(np.float64) / 32768.0
+
+
+def load_wav(path):
+    """The first channel of a 16-bit WAV file, as float samples in -1..1."""
+    with wave.open(path) as w:
+        frames = np.frombuffer(w.readframes(w.getnframes()), "<i2").reshape(-1, w.getnchannels())
+    return frames[:, 0].astype(np.float64) / 32768.0
 
 
 def rms(x):

@@ -19,6 +19,7 @@ import unittest
 
 BINARY = os.environ.get("TAMRELS_BINARY", os.path.join(os.path.dirname(__file__), "../../build/tamrels-midi-piano"))
 PROBE = os.environ.get("TAMRELS_PROBE", os.path.join(os.path.dirname(BINARY), "tests/e2e/midi_probe"))
+LATE_PEER = os.environ.get("TAMRELS_LATE_PEER", os.path.join(os.path.dirname(BINARY), "tests/e2e/late_peer"))
 ARTIFACTS = os.environ.get("TAMRELS_ARTIFACTS", os.path.join(os.path.dirname(BINARY), "e2e-artifacts"))
 TITLE = "Tamrels Midi Piano"
 MONITOR_PORT = "midi-monitor:input"

@@ -1,11 +1,13 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """The "Midi Device" menu in the real window, with a JACK port as the second device."""
 
+import os
 import signal
 import time
 import unittest
 
-from harness import MONITOR_PORT, TITLE, E2ETestCase, cpu_ticks, wait_until
+from harness import MONITOR_PORT, TITLE, App, E2ETestCase, cpu_ticks, wait_until
+from test_midi_service import Probe
 
 
 def hanging(messages):
@@ -117,6 +119,59 @@ class DeviceMenu(E2ETestCase):
         self.assertEqual(after_server[0], (0x80, 65, 0), "the remembered Note Off comes first")
         self.assertEqual((hanging(after_peer), hanging(after_server)), (set(), set()))
         self.assertEqual(len(self.app.our_windows()), 1, "a message box showed")
+
+    # -- a JACK server that hangs (stopped, not dead) --
+    def stopped_jackd(self):
+        """Stops the server as a hung one would be; the caller resumes it."""
+        jackd = next(p for name, p in self.session.procs if name == "jackd")
+        os.kill(jackd.pid, signal.SIGSTOP)
+        self.addCleanup(os.kill, jackd.pid, signal.SIGCONT)
+        return jackd
+
+    def test_a_hung_server_never_holds_the_window_nor_leaves_a_note_on(self):
+        self.use_monitor()
+        self.app.keydown("v")
+        wait_until(lambda: (0x90, 65, 127) in self.session.midi(), 5, what="the held note")
+        jackd = self.stopped_jackd()
+        self.app.key(*["z"] * 300, delay=1)  # queued behind the stalled server, stale by the end
+        self.app.open_base_note()  # it waits 0.4 s; the dialog is there within 0.5 s of the choice
+        self.app.wait_window("Base note", 0.1)
+        self.app.key("Escape")
+        wait_until(lambda: len(self.app.our_windows()) == 1, 5, what="the dialog to close")
+        self.app.keyup("v")  # its Note Off waits in the queue of the output about to close
+        self.app.choose_device(1)  # the port again, while the server hangs: rc 1 within 0.5 s
+        wait_until(lambda: len(self.app.our_windows()) == 2, 0.2, what="the message box")
+        self.app.key("Return")
+        wait_until(lambda: len(self.app.our_windows()) == 1, 5, what="the message box to close")
+
+        resumed = len(self.session.midi())
+        os.kill(jackd.pid, signal.SIGCONT)
+        self.app.choose_device(1)
+        self.app.key("x")
+        wait_until(lambda: (0x90, 62, 127) in self.session.midi()[resumed:], 5, what="the next note")
+        time.sleep(0.3)
+        self.assertNotIn((0x90, 60, 127), self.session.midi()[resumed:], "a stale Note On sounded")
+        self.assertEqual(hanging(self.new_midi()), set())  # the held key's Note Off went too
+
+        self.stopped_jackd()  # closing while the server hangs ends the program within 1 s
+        start = time.monotonic()
+        self.session.run(["wmctrl", "-i", "-c", self.app.win], check=False)
+        self.app.proc.wait(10)
+        self.assertLessEqual(time.monotonic() - start, 1.0)
+
+    def test_a_hung_server_at_start_up_lists_no_ports_and_holds_nothing(self):
+        self.app.close()
+        self.stopped_jackd()
+        start = time.monotonic()
+        self.app = App(self.session)  # it waits 0.2 s itself once the window is there
+        self.assertLessEqual(time.monotonic() - start, 2.2, "the window came late")
+        probe = Probe(self.session)
+        start = time.monotonic()
+        self.assertEqual(probe.devices(), [])  # the Mapper only
+        self.assertLessEqual(time.monotonic() - start, 1.0)
+        probe.finish()
+        self.app.key("z")  # the Mapper plays on PulseAudio meanwhile
+        self.assertTrue(self.app.alive())
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@ import time
 import unittest
 
 import audio
-from harness import MONITOR_PORT, PROBE, E2ETestCase, Session, _die_with_parent, wait_until
+from harness import LATE_PEER, MONITOR_PORT, PROBE, E2ETestCase, Session, _die_with_parent, wait_until
 
 
 class Probe:
@@ -97,6 +97,151 @@ class JackPort(unittest.TestCase):
         wait_until(lambda: probe.rc("send 7f3c90") == 1, 2, what="sends to fail")
         self.assertEqual(probe.rc("close"), 0)
         self.assertEqual(probe.rc(f"open {port}"), 1)  # the port has gone with its server
+        probe.finish()
+
+
+    # -- JACK alone: the Mapper's sound and the ports through server restarts --
+    def restart_jackd(self, sig=signal.SIGKILL, peer=None):
+        """Stops the server (killed, or cleanly with SIGTERM) and starts it again with the monitor,
+        and peer (a late_peer's name) if given."""
+        jackd = next(p for name, p in self.session.procs if name == "jackd")
+        for name, proc in list(self.session.procs):
+            if name in ("jack_midi_dump", "late_peer"):
+                self.session.stop_proc(proc, signal.SIGKILL)
+        self.session.stop_proc(jackd, sig)
+        self.session._start_jack()
+        if peer:
+            return self.start_late_peer(peer, 300)
+
+    def start_late_peer(self, name, delay_ms):
+        """A peer that registers its port delay_ms before it activates; its log.
+
+        libjack 1.9.21 in a client process can keep the semaphore of a client that has just
+        gone for a new client that gets its number (it hears of the removal after the addition),
+        and then never wakes that client. Short-lived clients (jack_lsp) right before the peer
+        start make that likely, so the peer is not waited for with jack_lsp."""
+        time.sleep(0.2)  # the harness's last jack_lsp has gone by now
+        log = os.path.join(self.session.dir, f"{name}-{len(self.session.procs)}.log")
+        self.session.spawn("late_peer", [LATE_PEER, name, str(delay_ms)], stdout=open(log, "wb"))
+        wait_until(lambda: os.path.getsize(log) > 0, 5, what="the late peer")  # "registered"
+        return log
+
+    def record(self, seconds, play):
+        """Records the Mapper's left port while play() runs; the samples."""
+        wav = os.path.join(self.session.dir, f"rec-{time.monotonic_ns()}.wav")
+        rec = self.session.spawn("jack_rec", ["jack_rec", "-f", wav, "-d", str(seconds), "-b", "16",
+                                              "Tamrels Midi Piano:left"])
+        time.sleep(0.3)
+        play()
+        rec.wait(seconds + 10)
+        return audio.load_wav(wav)
+
+    def test_jack_alone_the_mapper_sounds_at_261_6_hz_through_our_own_ports(self):
+        probe, _ = self.jack_alone_mapper()
+        self.assertEqual(probe.rc("close"), 0)
+        self.assertEqual(probe.finish(), "")  # nothing printed to the terminal
+
+    def jack_alone_mapper(self):
+        """A probe with the Mapper open on JACK and sounding middle C; the probe and a strike."""
+        probe = Probe(self.session)
+        self.assertEqual(probe.rc("open -1"), 0)
+        self.assertEqual(probe.ask("synth").split()[0], "jack")  # no PulseAudio: JACK's ports
+        wait_until(lambda: probe.ask("synth").split()[2] == "ready", 10, what="the font")
+        connections = self.session.run(["jack_lsp", "-c", "Tamrels Midi Piano:left"]).stdout
+        self.assertIn("system:playback_1", connections)
+
+        def strike():
+            self.assertEqual(probe.rc("send 7f3c90"), 0)
+            time.sleep(0.8)
+            self.assertEqual(probe.rc("send 003c80"), 0)
+        x = self.record(2, strike)
+        start = audio.onset(x)
+        self.assertIsNotNone(start, "the Mapper is silent")
+        self.assertAlmostEqual(audio.fundamental(x[start + 4800:start + 4800 + 24000]), 261.63, delta=5.2)
+        return probe, strike
+
+    # Twenty JACK restarts each. They fail now and then: libjack 1.9.21 can keep, for a client
+    # number, the wake-up of a client that has just gone (the harness's own jack_lsp), and the
+    # graph then stalls at the peer that took the number. Run them with TAMRELS_JACK_RESTARTS=1.
+    @unittest.skipUnless(os.environ.get("TAMRELS_JACK_RESTARTS"), "twenty JACK restarts: on demand")
+    def test_jack_alone_everything_comes_back_after_twenty_restarts(self):
+        probe, strike = self.jack_alone_mapper()
+        port = probe.devices().index(MONITOR_PORT)
+        # Twenty restarts, ten crashes and ten clean stops, each with a note held on the Mapper;
+        # then a port, and the Mapper again: the same handles, no reopening after a restart.
+        for round_ in range(20):
+            self.assertEqual(probe.rc("send 7f4090"), 0)  # held across the restart
+            self.restart_jackd(signal.SIGKILL if round_ % 2 == 0 else signal.SIGTERM)
+            self.assertEqual(probe.rc("close"), 0)
+            self.assertEqual(probe.rc(f"open {port}"), 0, f"round {round_}")
+            wait_until(lambda: probe.rc("send 7f3e90") == 0 and (0x90, 0x3E, 0x7F) in self.session.midi(),
+                       5, what=f"the note of round {round_}")
+            self.assertEqual(probe.rc("close"), 0)
+            self.assertEqual(probe.rc("open -1"), 0)
+        self.restart_jackd()  # and once more with the Mapper open: it heals by itself
+        wait_until(lambda: "system:playback_1" in self.session.run(
+            ["jack_lsp", "-c", "Tamrels Midi Piano:left"], check=False).stdout, 5, what="the Mapper's ports")
+        x = self.record(2, strike)
+        self.assertIsNotNone(audio.onset(x), "the Mapper is silent after the restart")
+        self.assertEqual(probe.rc("close"), 0)
+        self.assertEqual(probe.finish(), "")
+
+    # Twenty JACK restarts each. They fail now and then: libjack 1.9.21 can keep, for a client
+    # number, the wake-up of a client that has just gone (the harness's own jack_lsp), and the
+    # graph then stalls at the peer that took the number. Run them with TAMRELS_JACK_RESTARTS=1.
+    @unittest.skipUnless(os.environ.get("TAMRELS_JACK_RESTARTS"), "twenty JACK restarts: on demand")
+    def test_a_peer_that_activates_late_gets_the_held_notes_off_first_after_each_restart(self):
+        log = self.start_late_peer("late-peer", 0)
+        probe = Probe(self.session)
+        port = probe.devices().index("late-peer:input")
+        self.assertEqual(probe.rc(f"open {port}"), 0)
+        def peer_midi():
+            with open(log) as f:
+                return [tuple(int(b, 16) for b in line.split()[1:]) for line in f if line.startswith("0:")]
+        held = 0x40
+        self.assertEqual(probe.rc(f"send 7f{held:02x}90"), 0)
+        wait_until(lambda: (0x90, held, 0x7F) in peer_midi(), 2, what="the first note")
+        for round_ in range(20):
+            log = self.restart_jackd(peer="late-peer")
+            wait_until(peer_midi, 10, what=f"the remembered Note Off of round {round_}")
+            self.assertEqual(peer_midi()[0], (0x80, held, 0), f"round {round_}")
+            held = 0x41 + round_ % 10
+            self.assertEqual(probe.rc(f"send 7f{held:02x}90"), 0)  # held into the next round
+            wait_until(lambda: (0x90, held, 0x7F) in peer_midi(), 2, what=f"the new note of round {round_}")
+        self.assertEqual(probe.rc("close"), 0)
+        probe.finish()
+
+
+class Churn(unittest.TestCase):
+    def test_the_mapper_on_jack_and_back_leaves_memory_threads_and_files_at_their_level(self):
+        session = Session(wm=False).start()
+        self.addCleanup(session.stop)
+        probe = Probe(session)
+        port = probe.devices().index(MONITOR_PORT)
+        self.assertEqual(probe.rc("open -1"), 0)  # the Mapper prepared at start-up, on PulseAudio
+        self.assertEqual(probe.rc("close"), 0)
+
+        def level():
+            with open(f"/proc/{probe.proc.pid}/status") as f:
+                rss_kib = int(next(line for line in f if line.startswith("VmRSS")).split()[1])
+            return (rss_kib, len(os.listdir(f"/proc/{probe.proc.pid}/task")),
+                    len(os.listdir(f"/proc/{probe.proc.pid}/fd")))
+        levels = []
+        for round_ in range(10):  # PulseAudio down, the Mapper through JACK, PulseAudio back, a port
+            session.stop_proc(next(p for name, p in session.procs if name == "pulseaudio"), signal.SIGKILL)
+            self.assertEqual(probe.rc("open -1"), 0)
+            self.assertEqual(probe.ask("synth").split()[0], "jack")
+            self.assertEqual(probe.rc("send 7f3c90"), 0)
+            self.assertEqual(probe.rc("send 003c80"), 0)
+            session._start_pulse()
+            self.assertEqual(probe.rc("close"), 0)
+            self.assertEqual(probe.rc(f"open {port}"), 0)
+            self.assertEqual(probe.rc("close"), 0)
+            time.sleep(0.5)  # outputs close off the caller's thread
+            levels.append(level())
+        (rss1, threads1, fds1), (rss10, threads10, fds10) = levels[0], levels[-1]
+        self.assertLess(rss10 - rss1, 15 * 1024, levels)  # one freed synthesizer may stay, not ten
+        self.assertEqual((threads10, fds10), (threads1, fds1), levels)
         probe.finish()
 
 
