@@ -39,6 +39,16 @@ void applySettings(fluid_settings_t* settings, const SynthConfig& config) {
   fl().fluid_settings_setint(settings, "audio.periods", config.periods);
 }
 
+// What a sink asks of the synth behind SynthOutput::m_audible (none until the font is loaded).
+bool audibleSounding(void* audible) {
+  auto* synth = static_cast<std::atomic<fluid_synth_t*>*>(audible)->load();
+  return synth && fl().fluid_synth_get_active_voice_count(synth) > 0;
+}
+void silenceAudible(void* audible) {
+  if (auto* synth = static_cast<std::atomic<fluid_synth_t*>*>(audible)->load())
+    fl().fluid_synth_all_sounds_off(synth, -1);
+}
+
 }  // namespace
 
 void prepareSynthPlatform() {
@@ -125,15 +135,9 @@ bool SynthOutput::startPulseStream(const SynthConfig& config) {
     else
       std::fill(out, out + 2 * frames, 0.0f);
   };
-  client.sounding = [](void* audible) {
-    auto* synth = static_cast<std::atomic<fluid_synth_t*>*>(audible)->load();
-    return synth && fl().fluid_synth_get_active_voice_count(synth) > 0;
-  };
+  client.sounding = audibleSounding;
   // Nothing that sounded before a loss may come back hanging when the server returns.
-  client.lost = [](void* audible) {
-    if (auto* synth = static_cast<std::atomic<fluid_synth_t*>*>(audible)->load())
-      fl().fluid_synth_all_sounds_off(synth, -1);
-  };
+  client.lost = silenceAudible;
   return PulseStream::open(pulse, client, m_pulse) == MMSYSERR_NOERROR;
 }
 
@@ -149,14 +153,8 @@ bool SynthOutput::startJackSink(const SynthConfig& config,
       std::fill(right, right + frames, 0.0f);
     }
   };
-  client.sounding = [](void* audible) {
-    auto* synth = static_cast<std::atomic<fluid_synth_t*>*>(audible)->load();
-    return synth && fl().fluid_synth_get_active_voice_count(synth) > 0;
-  };
-  client.lost = [](void* audible) {
-    if (auto* synth = static_cast<std::atomic<fluid_synth_t*>*>(audible)->load())
-      fl().fluid_synth_all_sounds_off(synth, -1);
-  };
+  client.sounding = audibleSounding;
+  client.lost = silenceAudible;
   int rate = 0;
   if (JackSink::open(jack, client, config.idleSuspend, m_jack, rate) != MMSYSERR_NOERROR)
     return false;
