@@ -18,7 +18,10 @@ namespace {
 constexpr std::size_t kQueueBytes = 16384;      // a power of two: 1,023 messages
 constexpr std::int64_t kStaleNs = 100'000'000;  // a Note On older than this is not played
 constexpr int kSettleCycles = 4;
+constexpr std::int64_t kStallNs = 50'000'000;     // a gap between two cycles that is a stall
 constexpr std::int64_t kRetryGapNs = 50'000'000;  // between two connects that were refused
+// How long after a connection a stall at the peer is still taken for our libjack's fault.
+constexpr std::int64_t kDoubtNs = 5'000'000'000;
 
 struct Queued {
   std::uint32_t message;
@@ -60,10 +63,12 @@ class JackPortOutput::Link final : public JackEndpoint {
   OutputState state() const { return m_state.load(std::memory_order_acquire); }
   bool drained() const { return jack_ringbuffer_read_space(m_queue) == 0; }
 
+  bool attachedPort() const { return m_port.load() != nullptr; }
+
   ResultCode send(std::uint32_t message) {
     if (shortMessageLength(message) == 0) return MMSYSERR_INVALPARAM;
-    message &= 0x007F7FFF;  // data bytes are seven bits
-    if (state() == OutputState::Connected) {
+    message &= 0x007F7FFF;               // data bytes are seven bits
+    if (state() != OutputState::Lost) {  // connecting: it waits (100 ms at most for a Note On)
       std::lock_guard lock(m_sendMutex);
       if (jack_ringbuffer_write_space(m_queue) >= sizeof(Queued)) {
         const Queued q{message, nowNs()};
@@ -82,13 +87,17 @@ class JackPortOutput::Link final : public JackEndpoint {
     return port != nullptr;
   }
 
-  void detach(jack_client_t* client, bool serverGone) override {
+  void detach(jack_client_t* client, Detach why) override {
     jack_port_t* port = m_port.exchange(nullptr);
-    if (serverGone) {
-      step(OutputEvent::ServerGone);
-    } else if (port) {
-      jack_port_unregister(client, port);
+    if (why == Detach::Leaving) {
+      if (port) jack_port_unregister(client, port);
+      return;
     }
+    // Renewed: the Note Offs written just after the last connection may have gone to a peer
+    // our libjack never woke (see JackSession::starved); they go again with the next one.
+    if (why == Detach::Renewal)
+      m_offAfterConnect.takeEach([this](unsigned i) { m_sounding.set(i); });
+    step(OutputEvent::ServerGone);
   }
 
   void disconnect(jack_client_t* client) override {
@@ -135,6 +144,8 @@ class JackPortOutput::Link final : public JackEndpoint {
   OutputStep step(OutputEvent event) {
     const OutputStep s = nextOutputState(state(), event);
     if (s.switchOffFirst) {
+      m_offAfterConnect.takeEach([](unsigned) {});
+      m_connectedNs.store(nowNs(), std::memory_order_relaxed);
       m_settle.store(kSettleCycles, std::memory_order_relaxed);
       m_switchOff.store(true, std::memory_order_relaxed);
     }
@@ -151,13 +162,16 @@ class JackPortOutput::Link final : public JackEndpoint {
   jack_ringbuffer_t* const m_queue;
   std::mutex m_sendMutex;  // one writer at a time; the process callback reads without it
   std::atomic<jack_port_t*> m_port{nullptr};
-  std::atomic<OutputState> m_state{OutputState::Lost};
+  std::atomic<OutputState> m_state{OutputState::Connecting};  // opened on a port that is there
   std::atomic<bool> m_switchOff{false};
   std::atomic<int> m_settle{0};
+  std::int64_t m_lastCycleNs = 0;  // process thread
   std::int64_t m_nextTryNs =
       0;  // session thread  // cycles to let pass before the first message of a connection
-  NoteLedger m_sounding;                      // on at the peer: written, not yet off
-  NoteLedger m_pendingOff;                    // Note Offs that could not be queued
+  NoteLedger m_sounding;         // on at the peer: written, not yet off
+  NoteLedger m_pendingOff;       // Note Offs that could not be queued
+  NoteLedger m_offAfterConnect;  // Note Offs written within kDoubtNs of the last connection
+  std::atomic<std::int64_t> m_connectedNs{0};
   std::bitset<NoteLedger::kNotes> m_dropped;  // stale Note Ons not played: their Note Off neither
 };
 
@@ -171,6 +185,8 @@ bool JackPortOutput::Link::write(void* buffer, std::uint32_t message) {
     m_sounding.set(noteIndex(message));
   } else if (isNoteOff(message)) {
     m_sounding.clear(noteIndex(message));
+    if (nowNs() - m_connectedNs.load(std::memory_order_relaxed) < kDoubtNs)
+      m_offAfterConnect.set(noteIndex(message));
   }
   return true;
 }
@@ -184,6 +200,11 @@ void JackPortOutput::Link::process(jack_nframes_t frames) {
   // The server confirms a connection, and activates a peer, a few cycles before the peer reads
   // what comes through it: what is written before then never reaches the peer.
   if (jack_port_connected(port) <= 0) return;
+  // Likewise after a stall (the server was stopped): the first cycles after it may not reach
+  // the peer.
+  const std::int64_t now = nowNs();
+  if (now - m_lastCycleNs > kStallNs) m_settle.store(kSettleCycles, std::memory_order_relaxed);
+  m_lastCycleNs = now;
   if (m_settle.load(std::memory_order_relaxed) > 0) {
     m_settle.fetch_sub(1, std::memory_order_relaxed);
     return;
@@ -203,7 +224,6 @@ void JackPortOutput::Link::process(jack_nframes_t frames) {
     }
   }
 
-  const std::int64_t now = nowNs();
   Queued q{};
   while (jack_ringbuffer_peek(m_queue, reinterpret_cast<char*>(&q), sizeof q) == sizeof q) {
     const unsigned index = noteIndex(q.message);
@@ -249,13 +269,17 @@ ResultCode JackPortOutput::open(const std::shared_ptr<JackSession>& session, con
   // The task owns what it touches: if the server does not answer in time, it runs when it does.
   auto rc = std::make_shared<std::atomic<ResultCode>>(MMSYSERR_ERROR);
   const bool answered = session->call(
-      [session, link, rc] {
-        if (!session->client()) return;  // no server: the port has gone with it
+      [session, link, rc, port] {
+        jack_client_t* client = session->client();
+        // No server, or no such port: the port has gone (with its server).
+        if (!client || !jack_port_by_name(client, port.portName.c_str())) return;
         if (!session->add(link)) {
           rc->store(MMSYSERR_NOMEM);
           return;
         }
-        rc->store(link->state() == OutputState::Lost ? MMSYSERR_ERROR : MMSYSERR_NOERROR);
+        // Registered: the server answers. The connection follows on the session's thread;
+        // messages sent meanwhile wait in the queue.
+        rc->store(link->attachedPort() ? MMSYSERR_NOERROR : MMSYSERR_ERROR);
       },
       kOpenDeadline);
   if (answered && rc->load() == MMSYSERR_NOERROR) return MMSYSERR_NOERROR;

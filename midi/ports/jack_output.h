@@ -4,9 +4,10 @@
 // One open JACK port: a MIDI output port of the session's client, connected to the chosen peer.
 // A send only puts the message in the output's queue (it never waits; a full queue fails it at
 // once) and the session's process callback writes the queue into the port each cycle. The
-// output follows its peer and the server (output_life.h): when either goes, sends fail; when the
-// peer's port is there again and our connection to it is confirmed, the Note Offs of the notes
-// that reached the peer go first, then the messages flow again, with no menu choice.
+// output follows its peer and the server (output_life.h): while it connects, messages wait in the
+// queue; when the peer or the server goes, sends fail; when the peer's port is there again and
+// our connection to it is confirmed, the Note Offs of the notes that reached the peer go first,
+// then the messages flow again, with no menu choice.
 //
 // A Note On that waited in the queue more than 100 ms (the server stalled) is dropped, and its
 // Note Off with it. A Note Off that could not be queued is remembered and sent as soon as it can.
@@ -22,8 +23,9 @@ namespace midi {
 
 class JackPortOutput {
  public:
-  // How long the caller waits for the session to register and connect the port: a server that
-  // does not answer in time fails the open with MMSYSERR_ERROR.
+  // How long the caller waits for the session to register the port (the connection follows
+  // without the caller): a server that does not answer in time fails the open with
+  // MMSYSERR_ERROR.
   static constexpr auto kOpenDeadline = std::chrono::milliseconds(250);
 
   // MMSYSERR_ERROR when the port or its server is not there, or the server does not answer.

@@ -110,7 +110,7 @@ void JackSession::run() {
     if (starved()) {
       // Not our peer's fault, nor the server's: our client lost a client's wake-up. A new client
       // of ours starts with a fresh table; the outputs reconnect as after a restart.
-      onServerGone();
+      onServerGone(JackEndpoint::Detach::Renewal);
       nextOpen = Clock::now();
     }
     const bool looking = m_state.load() != State::Active && !m_endpoints.empty();
@@ -150,7 +150,9 @@ void JackSession::run() {
 }
 
 jack_client_t* JackSession::client() {
-  if (m_state.load() != State::Active && !m_serverGone.load()) open();
+  // The server may have gone since the loop last looked: never hand out its dead client.
+  if (m_serverGone.exchange(false)) onServerGone();
+  if (m_state.load() != State::Active) open();
   return m_state.load() == State::Active ? m_client : nullptr;
 }
 
@@ -169,7 +171,14 @@ bool JackSession::open() {
   jack_set_port_registration_callback(
       client, [](jack_port_id_t, int, void* self) { onChanged(self); }, this);
   jack_set_client_registration_callback(
-      client, [](const char*, int, void* self) { onChanged(self); }, this);
+      client,
+      [](const char*, int registered, void* self) {
+        if (registered)
+          static_cast<JackSession*>(self)->m_clientAdded.store(
+              std::chrono::steady_clock::now().time_since_epoch().count());
+        onChanged(self);
+      },
+      this);
   jack_set_port_connect_callback(
       client, [](jack_port_id_t, jack_port_id_t, int, void* self) { onChanged(self); }, this);
   jack_set_graph_order_callback(
@@ -188,6 +197,7 @@ bool JackSession::open() {
       },
       this);
   m_xruns.store(0);
+  m_xrunSeconds = 0;
   m_xrunWindow = std::chrono::steady_clock::now();
   if (jack_activate(client) != 0) {
     jack_client_close(client);  // a live server that refused: closing is safe
@@ -214,15 +224,18 @@ bool JackSession::starved() {
   if (!m_client || m_state.load() != State::Active) return false;
   const auto now = Clock::now();
   if (now - m_xrunWindow < std::chrono::seconds(1)) return false;
-  const std::uint64_t xruns = m_xruns.exchange(0);
-  const double cycles = std::chrono::duration<double>(now - m_xrunWindow).count() *
-                        jack_get_sample_rate(m_client) /
-                        std::max(1u, jack_get_buffer_size(m_client));
   m_xrunWindow = now;
-  return static_cast<double>(xruns) > 0.8 * cycles;
+  // jackd tells of a few xruns a second however many cycles fail: a stall shows as xruns in
+  // every second, begun soon after a client came, and it is renewed once for that client.
+  m_xrunSeconds = m_xruns.exchange(0) > 0 ? m_xrunSeconds + 1 : 0;
+  const auto added = Clock::time_point(Clock::duration(m_clientAdded.load()));
+  if (m_xrunSeconds < 2 || added <= m_renewed || now - added > std::chrono::seconds(5))
+    return false;
+  m_renewed = now;
+  return true;
 }
 
-void JackSession::onServerGone() {
+void JackSession::onServerGone(JackEndpoint::Detach why) {
   if (!m_client) return;
   apply(Event::ServerGone);
   {
@@ -231,7 +244,7 @@ void JackSession::onServerGone() {
   }
   awaitCycleEnd();
   for (const auto& e : m_endpoints) {
-    if (e->m_attached) e->detach(m_client, true);
+    if (e->m_attached) e->detach(m_client, why);
     e->m_attached = false;
   }
   // The dead client is closed here, before a new one opens, and never after: libjack 1.9.21
@@ -260,8 +273,9 @@ bool JackSession::add(const std::shared_ptr<JackEndpoint>& endpoint) {
   if (!m_client) return true;  // attached when a client opens
   endpoint->m_attached = endpoint->attach(m_client);
   if (!endpoint->m_attached) return true;
-  if (endpoint->reconcile(m_client)) m_graphChanged.store(true);  // again in a moment
   publish(endpoint.get());
+  // Connections wait for the server's next graph (three periods or so): not for the caller.
+  m_graphChanged.store(true);
   return true;
 }
 
@@ -305,12 +319,13 @@ void JackSession::awaitSettled(const JackEndpoint& endpoint) {
 
 void JackSession::remove(const std::shared_ptr<JackEndpoint>& endpoint) {
   endpoint->m_leaving.store(true);
-  awaitCycleEnd();  // from the next cycle on, only its silence() runs
+  awaitCycleEnd();  // from the next cycle on, only its leave() runs
   post([self = shared_from_this(), endpoint] {
     if (endpoint->m_attached && self->m_client) self->awaitSettled(*endpoint);
     if (endpoint->m_attached && self->m_client) endpoint->disconnect(self->m_client);
     self->unpublish(endpoint.get());
-    if (endpoint->m_attached && self->m_client) endpoint->detach(self->m_client, false);
+    if (endpoint->m_attached && self->m_client)
+      endpoint->detach(self->m_client, JackEndpoint::Detach::Leaving);
     endpoint->m_attached = false;
     std::erase(self->m_endpoints, endpoint);
   });

@@ -45,10 +45,12 @@ class JackEndpoint {
   // Whether a leaving endpoint has nothing more to send (its queue is empty, or it has nowhere
   // to send it). The session waits for this, a few cycles at most, before disconnecting it.
   virtual bool settled() const = 0;
-  // The ports have gone: with the server (serverGone), or because the endpoint leaves (then they
-  // are to be unregistered). Neither process() nor silence() is running, nor will they run again
-  // until the next attach.
-  virtual void detach(jack_client_t* client, bool serverGone) = 0;
+  // Why an endpoint's ports go: it leaves (they are to be unregistered), the server has gone
+  // with them, or the session renews its client on a live server (see starved()).
+  enum class Detach { Leaving, ServerGone, Renewal };
+  // The ports have gone, or are to go. Neither process() nor leave() is running, nor will they
+  // run again until the next attach.
+  virtual void detach(jack_client_t* client, Detach why) = 0;
   // Something changed in the graph (ports or clients came or went, a connection changed), or a
   // new client has just attached the endpoint. True: ask again in 100 ms (a refused connection).
   virtual bool reconcile(jack_client_t* client) = 0;
@@ -98,7 +100,8 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   // The MIDI input ports of the other clients, in the server's order.
   std::vector<std::string> midiInputs();
   // Serves endpoint from now on, across the server's lives: attached now if a client is active,
-  // and to each new client. False when it cannot be served (it left already, no room).
+  // and to each new client; reconciled right after the task that adds it. False when it cannot
+  // be served (it left already, no room).
   bool add(const std::shared_ptr<JackEndpoint>& endpoint);
 
   // --- From any thread ---
@@ -114,7 +117,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   void runTasks(std::unique_lock<std::mutex>& lock);
   void apply(Event event);
   bool open();
-  void onServerGone();
+  void onServerGone(JackEndpoint::Detach why = JackEndpoint::Detach::ServerGone);
   bool starved();  // the graph has stalled at a client our libjack no longer wakes
   void publish(JackEndpoint* endpoint);
   void unpublish(const JackEndpoint* endpoint);
@@ -143,10 +146,13 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   std::uint64_t m_tasksPosted = 0;
   bool m_stopping = false;
   bool m_finished = false;
-  std::atomic<bool> m_serverGone{false};    // set by JACK's shutdown callbacks
-  std::atomic<bool> m_graphChanged{false};  // set by JACK's notification callbacks
-  std::atomic<std::uint64_t> m_xruns{0};    // since m_xrunWindow began
-  std::chrono::steady_clock::time_point m_xrunWindow{};
+  std::atomic<bool> m_serverGone{false};       // set by JACK's shutdown callbacks
+  std::atomic<bool> m_graphChanged{false};     // set by JACK's notification callbacks
+  std::atomic<std::uint64_t> m_xruns{0};       // since m_xrunWindow began
+  std::atomic<std::int64_t> m_clientAdded{0};  // when another client last came (steady clock)
+  std::chrono::steady_clock::time_point m_xrunWindow{};  // session thread, as are these two
+  int m_xrunSeconds = 0;                                 // seconds in a row with xruns
+  std::chrono::steady_clock::time_point m_renewed{};     // the client last opened anew
 };
 
 }  // namespace midi

@@ -50,10 +50,10 @@ class JackSink::Link final : public JackEndpoint {
     return true;
   }
 
-  void detach(jack_client_t* client, bool serverGone) override {
+  void detach(jack_client_t* client, Detach why) override {
     jack_port_t* left = m_left.exchange(nullptr);
     jack_port_t* right = m_right.exchange(nullptr);
-    if (serverGone) {
+    if (why != Detach::Leaving) {
       state.store(State::Lost);
       // Nothing that sounded before may come back hanging with the server.
       if (m_client.lost) m_client.lost(m_client.user);
