@@ -25,6 +25,8 @@ packages=(
   # end-to-end tests: a real X server, a window manager, MIDI and audio peers in user space
   xvfb xauth xdotool x11-utils x11-xserver-utils imagemagick openbox wmctrl
   jackd2 pulseaudio pulseaudio-utils python3 python3-numpy
+  # PipeWire in user space, with its JACK library (as pw-jack uses it) and a session bus
+  pipewire pipewire-bin wireplumber pipewire-jack dbus
   # fonts so that the key legends render under Xvfb
   fonts-dejavu-core
 )

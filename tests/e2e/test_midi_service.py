@@ -214,6 +214,55 @@ class JackPort(unittest.TestCase):
         probe.finish()
 
 
+class PipeWireJack(unittest.TestCase):
+    """The JACK ports of PipeWire, through PipeWire's libjack as `pw-jack` loads it."""
+
+    LIBJACK = "/usr/lib/x86_64-linux-gnu/pipewire-0.3/jack"
+
+    def setUp(self):
+        if not os.path.isdir(self.LIBJACK):
+            self.skipTest("PipeWire's JACK library is not installed")
+        self.session = Session(jack=False, pulse=False, wm=False).start()
+        self.addCleanup(self.session.stop)
+        env = self.session.env
+        bus = os.path.join(self.session.dir, "bus")
+        self.session.spawn("dbus", ["dbus-daemon", "--session", "--nofork", f"--address=unix:path={bus}"])
+        wait_until(lambda: os.path.exists(bus), 5, what="the session bus")  # WirePlumber needs it
+        env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={bus}"
+        env["LD_LIBRARY_PATH"] = self.LIBJACK
+        env.pop("JACK_DEFAULT_SERVER")  # PipeWire's libjack would take it for a remote's name
+        self.start_pipewire()
+
+    def start_pipewire(self):
+        self.session.spawn("pipewire", ["pipewire"])
+        self.session.spawn("wireplumber", ["wireplumber"])
+        wait_until(lambda: self.session.run(["jack_lsp"], check=False).returncode == 0, 10, what="PipeWire")
+        self.session.start_monitor()
+
+    def test_pipewire_restarted_with_a_key_held_the_port_comes_back_its_note_off_first(self):
+        probe = Probe(self.session)
+        port = probe.devices().index(MONITOR_PORT)
+        self.assertEqual(probe.rc(f"open {port}"), 0)
+
+        def plays(note):
+            wait_until(lambda: probe.rc(f"send 7f{note:02x}90") == 0 and (0x90, note, 0x7F) in self.session.midi(),
+                       5, interval=0.1, what=f"note {note}")
+        held = 0x40
+        plays(held)
+        for round_ in range(10):
+            for name in ("jack_midi_dump", "wireplumber", "pipewire"):
+                self.session.stop_proc(next(p for n, p in self.session.procs if n == name), signal.SIGKILL)
+            self.start_pipewire()
+            wait_until(self.session.midi, 5, what=f"the remembered Note Off of round {round_}")
+            first = self.session.midi()
+            offs = first[:next((i for i, m in enumerate(first) if m[0] == 0x90), len(first))]
+            self.assertIn((0x80, held, 0), offs, f"round {round_}: {first}")
+            held = 0x41 + round_
+            plays(held)  # held into the next round
+        self.assertEqual(probe.rc("close"), 0)
+        self.assertEqual(probe.finish(), "")
+
+
 class Churn(unittest.TestCase):
     def test_the_mapper_on_jack_and_back_leaves_memory_threads_and_files_at_their_level(self):
         session = Session(wm=False).start()
