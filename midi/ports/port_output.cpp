@@ -6,7 +6,6 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <iostream>
 #include <new>
 #include <sstream>
