@@ -10,6 +10,7 @@
 #include <string>
 
 #include "midi/ports/note_ledger.h"
+#include "midi/servers/clock.h"
 
 namespace midi {
 
@@ -27,12 +28,6 @@ struct Queued {
   std::uint32_t message;
   std::int64_t queuedNs;
 };
-
-std::int64_t nowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 bool isNoteOff(std::uint32_t message) {
   const std::uint32_t kind = message & 0xF0;

@@ -17,12 +17,6 @@ const PulseLibrary& pl() { return *pulseLibrary(); }
 
 constexpr std::size_t kFrameBytes = 2 * sizeof(float);  // interleaved stereo float
 
-std::int64_t nowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 void unrefOperation(pa_operation* o) {
   if (o) pl().pa_operation_unref(o);
 }
@@ -39,47 +33,29 @@ const PulseLibrary* pulseLibrary() {
   return opened;
 }
 
-PulseStream::PulseStream(const PulseStreamConfig& config, const PulseStreamClient& client)
-    : m_config(config), m_client(client) {}
+// The stream's thread uncorks on Message (onWake), corks and flushes on Quiet.
+PulseStream::PulseStream(const PulseStreamConfig& config, const AudioClient& client)
+    : StreamLife(client), m_config(config) {}
 
-// Every change of state goes through here, with m_mutex held:
-//   Reconnecting -> Asleep        the server accepted a (corked) stream
-//   Asleep       -> Running       a message came (uncorked on the stream's thread)
-//   Running      -> Asleep        nothing has sounded for idleSleep (corked and flushed)
-//   any          -> Lost          the context or the stream failed; voices are switched off
-//   Lost         -> Reconnecting  the retry timer made a new context
-void PulseStream::setState(State next) {
-  m_state = next;
-  if (next == State::Lost) {
-    m_wakePending = false;
-    if (m_client.lost) m_client.lost(m_client.user);
-  }
-  pl().pa_threaded_mainloop_signal(m_loop, 0);  // open() waits for the first outcome
-}
+void PulseStream::changed() { pl().pa_threaded_mainloop_signal(m_loop, 0); }
 
-PulseStream::State PulseStream::state() const {
-  std::lock_guard lock(m_mutex);
-  return m_state;
-}
-
-void PulseStream::noteMessage() {
-  m_lastMessageNs.store(nowNs());
-  if (m_state != State::Asleep || m_wakePending) return;
-  m_wakePending = true;
+void PulseStream::wake() {
   const char byte = 1;
   // A full pipe already holds a wake-up; the write never blocks (O_NONBLOCK).
   [[maybe_unused]] const auto n = write(m_wakePipe[1], &byte, 1);
 }
 
-ResultCode PulseStream::open(const PulseStreamConfig& config, const PulseStreamClient& client,
+ResultCode PulseStream::open(const PulseStreamConfig& config, const AudioClient& client,
+                             std::chrono::milliseconds deadline,
                              std::unique_ptr<PulseStream>& out) {
   out.reset();
   if (!pulseLibrary()) return MMSYSERR_NODRIVER;
   std::unique_ptr<PulseStream> s(new (std::nothrow) PulseStream(config, client));
   if (!s) return MMSYSERR_NOMEM;
-  if (pipe2(s->m_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return MMSYSERR_NOMEM;
+  // Out of descriptors or threads: this stream cannot be had, the next sink may be.
+  if (pipe2(s->m_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return MMSYSERR_NODRIVER;
   s->m_loop = pl().pa_threaded_mainloop_new();
-  if (!s->m_loop) return MMSYSERR_NOMEM;
+  if (!s->m_loop) return MMSYSERR_NODRIVER;
   pl().pa_threaded_mainloop_set_name(s->m_loop, "mapper-audio");
   pa_mainloop_api* api = pl().pa_threaded_mainloop_get_api(s->m_loop);
   s->m_wakeEvent = api->io_new(
@@ -95,24 +71,39 @@ ResultCode PulseStream::open(const PulseStreamConfig& config, const PulseStreamC
       },
       s.get());
   if (!s->m_wakeEvent || !s->m_retry || pl().pa_threaded_mainloop_start(s->m_loop) < 0)
-    return MMSYSERR_NOMEM;
+    return MMSYSERR_NODRIVER;
 
+  // libpulse waits 30 s for a server that does not answer; the caller waits until the deadline,
+  // which a timer of the stream's own thread marks.
+  struct Deadline {
+    pa_threaded_mainloop* loop;
+    bool expired;
+  } mark{s->m_loop, false};
+  timeval when{};
+  pl().pa_gettimeofday(&when);
+  pl().pa_timeval_add(&when, static_cast<pa_usec_t>(deadline.count()) * PA_USEC_PER_MSEC);
   pl().pa_threaded_mainloop_lock(s->m_loop);
-  bool accepted = s->connectContext();
-  for (State now = State::Reconnecting; accepted; pl().pa_threaded_mainloop_wait(s->m_loop)) {
-    {
-      std::lock_guard lock(s->m_mutex);
-      now = s->m_state;
-    }
-    if (now != State::Reconnecting) {
-      accepted = now == State::Asleep;
-      break;
-    }
+  pa_time_event* timer = api->time_new(
+      api, &when,
+      [](pa_mainloop_api*, pa_time_event*, const timeval*, void* due) {
+        static_cast<Deadline*>(due)->expired = true;
+        pl().pa_threaded_mainloop_signal(static_cast<Deadline*>(due)->loop, 0);
+      },
+      &mark);
+  SinkState now = s->connectContext() ? SinkState::Connecting : SinkState::Lost;
+  while (now == SinkState::Connecting && timer && !mark.expired) {
+    pl().pa_threaded_mainloop_wait(s->m_loop);
+    std::lock_guard lock(s->m_mutex);
+    now = s->m_state;
   }
+  if (timer) api->time_free(timer);
   pl().pa_threaded_mainloop_unlock(s->m_loop);
-  if (!accepted) return MMSYSERR_NODRIVER;  // the destructor stops the thread
-  out = std::move(s);
-  return MMSYSERR_NOERROR;
+  if (now == SinkState::Asleep) {
+    out = std::move(s);
+    return MMSYSERR_NOERROR;
+  }
+  if (now == SinkState::Connecting) out = std::move(s);  // it answers late, or never
+  return MMSYSERR_NODRIVER;  // otherwise the destructor stops the thread
 }
 
 PulseStream::~PulseStream() {
@@ -139,10 +130,6 @@ bool PulseStream::connectContext() {
   pl().pa_context_set_state_callback(
       m_context, [](pa_context*, void* self) { static_cast<PulseStream*>(self)->onContextState(); },
       this);
-  {
-    std::lock_guard lock(m_mutex);
-    setState(State::Reconnecting);
-  }
   // A sound server is never started on the user's behalf.
   if (pl().pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
     lose();
@@ -202,7 +189,7 @@ void PulseStream::onStreamState() {
         m_latencyMs.store(static_cast<double>(pl().pa_bytes_to_usec(granted->tlength, format)) /
                           1000.0);
       std::lock_guard lock(m_mutex);
-      setState(State::Asleep);  // it starts corked; the first message uncorks it
+      apply(SinkEvent::Accepted);  // it starts corked; the first message uncorks it
       break;
     }
     case PA_STREAM_FAILED:
@@ -221,7 +208,8 @@ void PulseStream::onWrite(std::size_t bytes) {
       pl().pa_stream_cancel_write(m_stream);
       break;
     }
-    m_client.render(m_client.user, static_cast<float*>(data), size / kFrameBytes);
+    auto* frames = static_cast<float*>(data);
+    m_client.render(m_client.user, frames, frames + 1, 2, size / kFrameBytes);
     if (pl().pa_stream_write(m_stream, data, size, nullptr, 0, PA_SEEK_RELATIVE) < 0) break;
     bytes -= std::min(size, bytes);
   }
@@ -229,13 +217,11 @@ void PulseStream::onWrite(std::size_t bytes) {
 }
 
 void PulseStream::sleepIfQuiet() {
-  const std::int64_t idleNs =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(m_config.idleSleep).count();
-  if (nowNs() - m_lastMessageNs.load() < idleNs || m_client.sounding(m_client.user)) return;
+  if (!quietFor(m_config.idleSleep) || m_client.sounding(m_client.user)) return;
   std::lock_guard lock(m_mutex);
-  // A message that came since the first look has moved m_lastMessageNs under this lock.
-  if (m_state != State::Running || nowNs() - m_lastMessageNs.load() < idleNs) return;
-  setState(State::Asleep);
+  // A message that came since the first look has moved the last message's time under this lock.
+  if (m_state != SinkState::Running || !quietFor(m_config.idleSleep)) return;
+  apply(SinkEvent::Quiet);
   unrefOperation(pl().pa_stream_cork(m_stream, 1, nullptr, nullptr));
   // What the server still holds is silence; without it the next note starts at once.
   unrefOperation(pl().pa_stream_flush(m_stream, nullptr, nullptr));
@@ -247,16 +233,16 @@ void PulseStream::onWake() {
   }
   std::lock_guard lock(m_mutex);
   m_wakePending = false;
-  if (m_state != State::Asleep || !m_stream) return;
-  setState(State::Running);
+  if (m_state != SinkState::Asleep || !m_stream) return;
+  apply(SinkEvent::Message);
   unrefOperation(pl().pa_stream_cork(m_stream, 0, nullptr, nullptr));
 }
 
 void PulseStream::lose() {
   {
     std::lock_guard lock(m_mutex);
-    if (m_state == State::Lost) return;
-    setState(State::Lost);
+    if (m_state == SinkState::Lost) return;  // its retry is already due
+    apply(SinkEvent::Gone);
   }
   // The dead context and stream are let go on the retry, outside their own callbacks.
   if (m_stream) {
@@ -277,6 +263,10 @@ void PulseStream::scheduleRetry() {
 }
 
 void PulseStream::onRetry() {
+  {
+    std::lock_guard lock(m_mutex);
+    apply(SinkEvent::Retry);  // so that a failure here is a loss again, with its own retry
+  }
   dropConnection();
   connectContext();  // a failure schedules the next retry
 }

@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 
+#include "midi/servers/stream_life.h"
 #include "midi/service/midi_service.h"
 
 struct pa_threaded_mainloop;
@@ -37,51 +38,24 @@ struct PulseStreamConfig {
   std::chrono::milliseconds retryInterval{250};
 };
 
-// What the stream needs of the synthesizer. Every call comes on the stream's thread.
-struct PulseStreamClient {
-  void* user = nullptr;
-  // Fills frames of interleaved stereo float.
-  void (*render)(void* user, float* out, std::size_t frames) = nullptr;
-  // Whether any voice still sounds.
-  bool (*sounding)(void* user) = nullptr;
-  // The server has gone: switch every voice off. Called with the message lock held.
-  void (*lost)(void* user) = nullptr;
-};
-
-class PulseStream {
+class PulseStream final : public StreamLife {
  public:
-  // The stream's life. Running: the server pulls audio. Asleep: corked, no CPU; the next message
-  // uncorks it. Lost: the server has gone; a retry is due. Reconnecting: a new context and stream
-  // are on their way.
-  enum class State { Running, Asleep, Lost, Reconnecting };
+  // Connects to the sound server (never starting one) and makes a corked stream; Asleep is
+  // corked, and the client's lost() is called with the message lock held. MMSYSERR_NOERROR once
+  // the server accepts the stream. MMSYSERR_NODRIVER when there is no server or no libpulse (out
+  // empty), or when the server has not answered by the deadline: then out holds the stream,
+  // still Connecting, and it goes on by itself (a hung server that resumes accepts it).
+  static ResultCode open(const PulseStreamConfig& config, const AudioClient& client,
+                         std::chrono::milliseconds deadline, std::unique_ptr<PulseStream>& out);
+  ~PulseStream() override;
 
-  // Connects to the sound server (never starting one) and makes a corked stream. Fails with
-  // MMSYSERR_NODRIVER when no server accepts the stream.
-  static ResultCode open(const PulseStreamConfig& config, const PulseStreamClient& client,
-                         std::unique_ptr<PulseStream>& out);
-  ~PulseStream();
-  PulseStream(const PulseStream&) = delete;
-  PulseStream& operator=(const PulseStream&) = delete;
-
-  // Hands one message to the synthesizer through apply(), under the message lock, and wakes a
-  // sleeping stream. Returns false, without calling apply(), while the server is gone.
-  template <class Apply>
-  bool play(Apply&& apply) {
-    std::lock_guard lock(m_mutex);
-    if (m_state == State::Lost || m_state == State::Reconnecting) return false;
-    apply();
-    noteMessage();
-    return true;
-  }
-
-  State state() const;
   // The latency the server granted the stream, in milliseconds.
   double latencyMilliseconds() const { return m_latencyMs.load(); }
 
  private:
-  explicit PulseStream(const PulseStreamConfig& config, const PulseStreamClient& client);
-  void noteMessage();  // with m_mutex held
-  void setState(State next);
+  explicit PulseStream(const PulseStreamConfig& config, const AudioClient& client);
+  void wake() override;
+  void changed() override;
 
   // All of these run on the mainloop's thread with its lock held.
   bool connectContext();
@@ -97,7 +71,6 @@ class PulseStream {
   void scheduleRetry();
 
   PulseStreamConfig m_config;
-  PulseStreamClient m_client;
   pa_threaded_mainloop* m_loop = nullptr;
   pa_context* m_context = nullptr;
   pa_stream* m_stream = nullptr;
@@ -105,10 +78,6 @@ class PulseStream {
   pa_time_event* m_retry = nullptr;
   int m_wakePipe[2] = {-1, -1};
 
-  mutable std::mutex m_mutex;  // the message lock: m_state, m_wakePending
-  State m_state = State::Reconnecting;
-  bool m_wakePending = false;
-  std::atomic<std::int64_t> m_lastMessageNs{0};
   std::atomic<double> m_latencyMs{0.0};
 };
 

@@ -5,28 +5,20 @@
 #include <cerrno>
 #include <new>
 
+#include "midi/servers/clock.h"
+
 namespace midi {
-
-namespace {
-
-std::int64_t nowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
 
 class JackSink::Link final : public JackEndpoint {
  public:
-  Link(const SinkClient& client, std::chrono::milliseconds idleSleep)
+  Link(const AudioClient& client, std::chrono::milliseconds idleSleep)
       : m_client(client),
         m_idleNs(std::chrono::duration_cast<std::chrono::nanoseconds>(idleSleep).count()) {}
 
-  // Every change of state: Asleep -> Running (a message, any thread), Running -> Asleep (idle,
-  // the process thread), any -> Lost (the server went, the session's thread), Lost -> Asleep
-  // (a new client, the session's thread).
-  std::atomic<State> state{State::Asleep};
+  // Every change of state: Message (any thread), Quiet (the process thread), Gone (the server
+  // went, the session's thread), Accepted (a new client, the session's thread). Each is one
+  // compare-and-swap from the state nextSinkState() gives, since the threads do not share a lock.
+  std::atomic<SinkState> state{SinkState::Asleep};
   std::atomic<std::int64_t> lastMessageNs{0};
   std::atomic<jack_nframes_t> period{0};
   std::atomic<jack_nframes_t> rate{0};
@@ -45,8 +37,8 @@ class JackSink::Link final : public JackEndpoint {
     rate.store(jack_get_sample_rate(client));
     m_right.store(right);
     m_left.store(left, std::memory_order_release);
-    State lost = State::Lost;
-    state.compare_exchange_strong(lost, State::Asleep);
+    SinkState lost = SinkState::Lost;
+    state.compare_exchange_strong(lost, nextSinkState(lost, SinkEvent::Accepted));
     return true;
   }
 
@@ -54,7 +46,7 @@ class JackSink::Link final : public JackEndpoint {
     jack_port_t* left = m_left.exchange(nullptr);
     jack_port_t* right = m_right.exchange(nullptr);
     if (why != Detach::Leaving) {
-      state.store(State::Lost);
+      state.store(nextSinkState(state.load(), SinkEvent::Gone));
       // Nothing that sounded before may come back hanging with the server.
       if (m_client.lost) m_client.lost(m_client.user);
       return;
@@ -102,23 +94,23 @@ class JackSink::Link final : public JackEndpoint {
     if (!leftPort || !rightPort) return;
     auto* left = static_cast<float*>(jack_port_get_buffer(leftPort, frames));
     auto* right = static_cast<float*>(jack_port_get_buffer(rightPort, frames));
-    if (state.load(std::memory_order_acquire) != State::Running) {
+    if (state.load(std::memory_order_acquire) != SinkState::Running) {
       std::fill(left, left + frames, 0.0f);
       std::fill(right, right + frames, 0.0f);
       return;
     }
-    m_client.render(m_client.user, left, right, frames);
+    m_client.render(m_client.user, left, right, 1, frames);
     if (nowNs() - lastMessageNs.load() < m_idleNs || m_client.sounding(m_client.user)) return;
-    State running = State::Running;
-    if (!state.compare_exchange_strong(running, State::Asleep)) return;
+    SinkState running = SinkState::Running;
+    if (!state.compare_exchange_strong(running, nextSinkState(running, SinkEvent::Quiet))) return;
     // A message that came meanwhile moved lastMessageNs before it looked at the state.
-    State asleep = State::Asleep;
+    SinkState asleep = SinkState::Asleep;
     if (nowNs() - lastMessageNs.load() < m_idleNs)
-      state.compare_exchange_strong(asleep, State::Running);
+      state.compare_exchange_strong(asleep, nextSinkState(asleep, SinkEvent::Message));
   }
 
  private:
-  const SinkClient m_client;
+  const AudioClient m_client;
   const std::int64_t m_idleNs;
   std::atomic<jack_port_t*> m_left{nullptr};
   std::atomic<jack_port_t*> m_right{nullptr};
@@ -127,7 +119,7 @@ class JackSink::Link final : public JackEndpoint {
 JackSink::JackSink(std::shared_ptr<JackSession> session, std::shared_ptr<Link> link)
     : m_session(std::move(session)), m_link(std::move(link)) {}
 
-ResultCode JackSink::open(const std::shared_ptr<JackSession>& session, const SinkClient& client,
+ResultCode JackSink::open(const std::shared_ptr<JackSession>& session, const AudioClient& client,
                           std::chrono::milliseconds idleSleep, std::unique_ptr<JackSink>& out,
                           int& sampleRate) {
   out.reset();
@@ -157,12 +149,14 @@ JackSink::~JackSink() { m_session->remove(m_link); }
 
 bool JackSink::awake() {
   m_link->lastMessageNs.store(nowNs());
-  State asleep = State::Asleep;
-  m_link->state.compare_exchange_strong(asleep, State::Running);
-  return m_link->state.load() != State::Lost;
+  SinkState asleep = SinkState::Asleep;
+  m_link->state.compare_exchange_strong(asleep, nextSinkState(asleep, SinkEvent::Message));
+  return m_link->state.load() != SinkState::Lost;
 }
 
-JackSink::State JackSink::state() const { return m_link->state.load(); }
+SinkState JackSink::state() const { return m_link->state.load(); }
+
+int JackSink::sampleRate() const { return static_cast<int>(m_link->rate.load()); }
 
 double JackSink::latencyMilliseconds() const {
   const jack_nframes_t rate = m_link->rate.load();

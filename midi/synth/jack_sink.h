@@ -14,32 +14,21 @@
 #include <memory>
 #include <mutex>
 
+#include "midi/servers/audio_client.h"
 #include "midi/servers/jack_session.h"
 #include "midi/service/midi_service.h"
 
 namespace midi {
 
-// What a sink needs of the synthesizer. render runs on the server's real-time thread.
-struct SinkClient {
-  void* user = nullptr;
-  // Fills frames of the left and the right channel.
-  void (*render)(void* user, float* left, float* right, std::size_t frames) = nullptr;
-  // Whether any voice still sounds.
-  bool (*sounding)(void* user) = nullptr;
-  // The server has gone: switch every voice off.
-  void (*lost)(void* user) = nullptr;
-};
-
 class JackSink {
  public:
   // Running: rendering. Asleep: silence, until the next message. Lost: the server has gone;
-  // messages fail until it is back (then Asleep).
-  enum class State { Running, Asleep, Lost };
-
+  // messages fail until it is back (then Asleep). A JACK sink is never Connecting: the session
+  // has the client.
   static constexpr auto kOpenDeadline = std::chrono::milliseconds(250);
 
   // MMSYSERR_NODRIVER when no JACK server answers in time. sampleRate is the server's.
-  static ResultCode open(const std::shared_ptr<JackSession>& session, const SinkClient& client,
+  static ResultCode open(const std::shared_ptr<JackSession>& session, const AudioClient& client,
                          std::chrono::milliseconds idleSleep, std::unique_ptr<JackSink>& out,
                          int& sampleRate);
   ~JackSink();  // the callback no longer renders once this returns
@@ -56,9 +45,10 @@ class JackSink {
     return true;
   }
 
-  State state() const;
+  SinkState state() const;
   // The server's period, in milliseconds.
   double latencyMilliseconds() const;
+  int sampleRate() const;
 
   class Link;
 

@@ -3,7 +3,8 @@
 
 Session starts Xvfb (with openbox as window manager), a private JACK server on the dummy driver
 with jack_midi_dump as the receiving MIDI port "midi-monitor:input", and PulseAudio with a null
-sink. It stops exactly the processes it started, by their ids. App starts the program and drives
+sink; on request PipeWire with a null sink and WirePlumber, with a session bus. It stops exactly
+the processes it started, by their ids. App starts the program and drives
 it with xdotool; positions are given in twips of the client area, as the layout table gives them.
 """
 
@@ -65,8 +66,8 @@ def note_pairs(notes, channel=0, velocity=127):
 class Session:
     """The services one test module needs; started once, stopped by their ids."""
 
-    def __init__(self, jack=True, pulse=True, wm=True):
-        self.want_jack, self.want_pulse, self.want_wm = jack, pulse, wm
+    def __init__(self, jack=True, pulse=True, wm=True, pipewire=False):
+        self.want_jack, self.want_pulse, self.want_wm, self.want_pipewire = jack, pulse, wm, pipewire
         self.procs = []  # (name, Popen), in start order
         self.dump = None
         self.dir = tempfile.mkdtemp(prefix="tamrels-e2e-")
@@ -115,6 +116,9 @@ class Session:
                 self._start_jack()
             if self.want_pulse:
                 self._start_pulse()
+            if self.want_pipewire:
+                self._start_session_bus()
+                self.start_pipewire()
         except Exception:
             for name, _ in self.procs:
                 print(f"--- {name} log ---")
@@ -166,6 +170,39 @@ class Session:
                                   "--load=module-native-protocol-unix"])
         wait_until(lambda: self.run(["pactl", "info"], check=False).returncode == 0, what="PulseAudio")
         self.run(["pactl", "set-default-sink", "test_sink"])
+
+    PIPEWIRE_NULL_SINK = """context.objects = [
+  { factory = adapter
+    args = { factory.name = support.null-audio-sink node.name = "test_sink"
+             media.class = "Audio/Sink" audio.position = [ FL FR ] object.linger = true } }
+]
+"""
+
+    def _start_session_bus(self):
+        bus = os.path.join(self.dir, "bus")
+        self.spawn("dbus", ["dbus-daemon", "--session", "--nofork", f"--address=unix:path={bus}"])
+        wait_until(lambda: os.path.exists(bus), 5, what="the session bus")  # WirePlumber needs it
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={bus}"
+        conf = os.path.join(self.dir, ".config", "pipewire", "pipewire.conf.d")
+        os.makedirs(conf)
+        with open(os.path.join(conf, "null-sink.conf"), "w") as f:
+            f.write(self.PIPEWIRE_NULL_SINK)
+
+    def start_pipewire(self):
+        """PipeWire with a null sink "test_sink", and WirePlumber, in this session's runtime folder."""
+        self.spawn("pipewire", ["pipewire"])
+        self.spawn("wireplumber", ["wireplumber"])
+        wait_until(lambda: "test_sink" in self.run(["pw-cli", "ls", "Node"], check=False).stdout, 10,
+                   what="PipeWire")
+
+    def stop_pipewire(self, sig=signal.SIGKILL):
+        for name in ("wireplumber", "pipewire"):
+            self.stop_proc(next(p for n, p in self.procs if n == name), sig)
+
+    def pw_record(self, path):
+        """Records test_sink's monitor into a WAV file until SIGINT."""
+        return self.spawn("pw-record", ["pw-record", "--target", "test_sink", "-P", "{ stream.capture.sink = true }",
+                                        "--rate", "48000", "--channels", "1", "--format", "s16", path])
 
     def stop(self):
         for _, proc in reversed(list(self.procs)):

@@ -4,7 +4,8 @@
 //   open <id>       -> "rc <code>"
 //   send <hex>      -> "rc <code>"   (a packed short message, e.g. 7f3c90)
 //   close           -> "rc <code>"
-//   synth           -> "<driver> <buffer ms> <ready|loading|failed>" of the open Mapper's font
+//   synth           -> "<sink> <buffer ms> <ready|loading|failed> <running|idle>" of the open
+//                      Mapper: its sink, its font and whether the sink runs
 //   cost <n>        -> "us <mean>": n Note On/Off messages, in bursts the port's buffer holds,
 //                      and the mean time a send takes the caller
 // The environment variable TAMRELS_SOUNDFONT_DIR, when set, replaces the SoundFont search.
@@ -50,7 +51,8 @@ int main() {
       const midi::SynthOutput* synth = service.synthFor(handle);
       if (synth)
         std::cout << synth->audioDriver() << ' ' << synth->bufferMilliseconds() << ' '
-                  << synth->fontState() << '\n';
+                  << synth->fontState() << ' ' << (synth->audioRunning() ? "running" : "idle")
+                  << '\n';
       else
         std::cout << "none\n";
     } else if (command == "cost") {

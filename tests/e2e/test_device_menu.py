@@ -6,6 +6,7 @@ import signal
 import time
 import unittest
 
+import audio
 from harness import MONITOR_PORT, TITLE, App, E2ETestCase, cpu_ticks, wait_until
 from test_midi_service import Probe
 
@@ -174,6 +175,26 @@ class DeviceMenu(E2ETestCase):
         probe.finish()
         self.app.key("z")  # the Mapper plays on PulseAudio meanwhile
         self.assertTrue(self.app.alive())
+
+    def test_a_hung_sound_server_at_start_up_holds_nothing_and_is_taken_back_once_it_answers(self):
+        self.app.close()
+        pulse = next(p for name, p in self.session.procs if name == "pulseaudio")
+        os.kill(pulse.pid, signal.SIGSTOP)
+        self.addCleanup(os.kill, pulse.pid, signal.SIGCONT)
+        start = time.monotonic()
+        self.app = App(self.session)
+        self.assertLessEqual(time.monotonic() - start, 2.2, "the window came late")
+        mapper_on_jack = lambda: "Tamrels Midi Piano:left" in self.session.run(["jack_lsp"], check=False).stdout
+        wait_until(mapper_on_jack, 2, what="the Mapper to fall back to JACK")
+        self.assertEqual(len(self.app.our_windows()), 1, "a message box showed")
+
+        os.kill(pulse.pid, signal.SIGCONT)  # PulseAudio answers again: it is taken back while all is quiet
+        wait_until(lambda: not mapper_on_jack(), 5, what="the Mapper to leave JACK")
+        rec = audio.Recorder(self.session)
+        t0 = time.monotonic()
+        self.app.key("z")
+        rec.wait_sound_after(t0)
+        rec.stop()
 
 
 if __name__ == "__main__":

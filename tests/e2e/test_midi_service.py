@@ -222,21 +222,16 @@ class PipeWireJack(unittest.TestCase):
     def setUp(self):
         if not os.path.isdir(self.LIBJACK):
             self.skipTest("PipeWire's JACK library is not installed")
-        self.session = Session(jack=False, pulse=False, wm=False).start()
+        self.session = Session(jack=False, pulse=False, wm=False, pipewire=True).start()
         self.addCleanup(self.session.stop)
-        env = self.session.env
-        bus = os.path.join(self.session.dir, "bus")
-        self.session.spawn("dbus", ["dbus-daemon", "--session", "--nofork", f"--address=unix:path={bus}"])
-        wait_until(lambda: os.path.exists(bus), 5, what="the session bus")  # WirePlumber needs it
-        env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={bus}"
-        env["LD_LIBRARY_PATH"] = self.LIBJACK
-        env.pop("JACK_DEFAULT_SERVER")  # PipeWire's libjack would take it for a remote's name
+        self.session.env["LD_LIBRARY_PATH"] = self.LIBJACK
+        self.session.env.pop("JACK_DEFAULT_SERVER")  # PipeWire's libjack would take it for a remote's name
         self.start_pipewire()
 
     def start_pipewire(self):
-        self.session.spawn("pipewire", ["pipewire"])
-        self.session.spawn("wireplumber", ["wireplumber"])
-        wait_until(lambda: self.session.run(["jack_lsp"], check=False).returncode == 0, 10, what="PipeWire")
+        if "pipewire" not in (n for n, _ in self.session.procs):
+            self.session.start_pipewire()
+        wait_until(lambda: self.session.run(["jack_lsp"], check=False).returncode == 0, 10, what="PipeWire's JACK")
         self.session.start_monitor()
 
     def test_pipewire_restarted_with_a_key_held_the_port_comes_back_its_note_off_first(self):
@@ -250,8 +245,8 @@ class PipeWireJack(unittest.TestCase):
         held = 0x40
         plays(held)
         for round_ in range(10):
-            for name in ("jack_midi_dump", "wireplumber", "pipewire"):
-                self.session.stop_proc(next(p for n, p in self.session.procs if n == name), signal.SIGKILL)
+            self.session.stop_proc(self.session.dump, signal.SIGKILL)
+            self.session.stop_pipewire()
             self.start_pipewire()
             wait_until(self.session.midi, 5, what=f"the remembered Note Off of round {round_}")
             first = self.session.midi()
@@ -261,6 +256,61 @@ class PipeWireJack(unittest.TestCase):
             plays(held)  # held into the next round
         self.assertEqual(probe.rc("close"), 0)
         self.assertEqual(probe.finish(), "")
+
+
+class MapperOnPipeWire(E2ETestCase):
+    """The Mapper's own PipeWire stream, in the real window."""
+
+    session_options = {"jack": False, "pulse": False, "wm": True, "pipewire": True}
+
+    def hears(self, key):
+        """Strikes key in the window while test_sink is recorded; the recording, checked for no
+        sound before the strike and for sound after it."""
+        wav = os.path.join(self.session.dir, f"rec-{time.monotonic_ns()}.wav")
+        rec = self.session.pw_record(wav)
+        time.sleep(0.6)
+        self.app.keydown(key)
+        time.sleep(0.6)
+        self.app.keyup(key)
+        time.sleep(0.3)
+        self.session.stop_proc(rec, signal.SIGINT)
+        x = audio.load_wav(wav)
+        start = audio.onset(x)
+        self.assertIsNotNone(start, f"{key} was not heard")
+        self.assertGreater(start, 0.3 * 48000, "a note sounded before the strike")
+        return x[start:]
+
+    def node(self):
+        """Our node as pw-cli lists it, or an empty string."""
+        nodes = self.session.run(["pw-cli", "ls", "Node"], check=False).stdout.split("\tid ")
+        return next((n for n in nodes if 'node.name = "Tamrels Midi Piano"' in n), "")
+
+    def running(self):
+        node_id = self.node().split(",")[0]
+        return node_id and 'state: "running"' in self.session.run(["pw-cli", "info", node_id], check=False).stdout
+
+    def test_z_sounds_the_stream_sleeps_and_every_restart_heals_with_no_menu_and_no_box(self):
+        self.assertIn('media.role = "Music"', wait_until(self.node, 5, what="our PipeWire node"))
+        x = self.hears("z")
+        self.assertAlmostEqual(audio.fundamental(x[4800:4800 + 24000]), 261.63, delta=5.2)
+        wait_until(lambda: not self.running(), 10, what="the stream to sleep")  # 5 s after the last sound
+        self.hears("x")
+
+        self.app.keydown("c")  # held while PipeWire goes and comes back
+        time.sleep(0.3)
+        self.session.stop_pipewire()
+        self.session.start_pipewire()
+        self.app.keyup("c")
+        wait_until(self.node, 5, what="our node to come back")
+        self.hears("v")  # and nothing sounded before it
+
+        wait_until(lambda: not self.running(), 10, what="the stream to sleep")
+        self.session.stop_pipewire()
+        self.session.start_pipewire()
+        wait_until(self.node, 5, what="our node to come back")
+        self.hears("b")
+        self.assertTrue(self.app.alive())
+        self.assertEqual(len(self.app.our_windows()), 1, "a message box or another window showed")
 
 
 class Churn(unittest.TestCase):
@@ -316,7 +366,7 @@ class Synthesizer(unittest.TestCase):
         # The open returns before FluidR3 (148 MB) has loaded: the note waits for it, then sounds.
         self.assertEqual(probe.rc("open -1"), 0)
         self.assertEqual(probe.rc("send 7f3c90"), 0)
-        driver, buffer_ms, font = probe.ask("synth").split()
+        driver, buffer_ms, font, _ = probe.ask("synth").split()
         self.assertEqual((driver, font), ("pulseaudio", "loading"))
         self.assertLessEqual(float(buffer_ms), 9.0)
         time.sleep(1.5)

@@ -2,6 +2,9 @@
 // The handle table and the parts of the system MIDI service that need no running peer.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -13,6 +16,8 @@
 #include "midi/ports/port_names.h"
 #include "midi/ports/port_output.h"
 #include "midi/servers/jack_session.h"
+#include "midi/servers/pipewire_stream.h"
+#include "midi/servers/pulse_stream.h"
 #include "midi/service/handle_table.h"
 #include "midi/service/system_midi_service.h"
 
@@ -147,6 +152,55 @@ TEST(JackSessionLife, LooksForTheServerOnlyAfterItWent) {
   EXPECT_EQ(JackSession::next(S::Active, E::ServerGone), S::Gone);
   EXPECT_EQ(JackSession::next(S::Gone, E::OpenFailed), S::Gone);
   EXPECT_EQ(JackSession::next(S::Gone, E::Opened), S::Active);
+}
+
+TEST(SinkLife, SleepsWakesAndLooksForTheServerOnlyAfterItWent) {
+  using S = SinkState;
+  using E = SinkEvent;
+  const S to[4][5] = {
+      // Accepted     Message      Quiet        Gone     Retry
+      {S::Asleep, S::Connecting, S::Connecting, S::Lost, S::Connecting},  // from Connecting
+      {S::Asleep, S::Running, S::Asleep, S::Lost, S::Asleep},             // from Asleep
+      {S::Running, S::Running, S::Asleep, S::Lost, S::Running},           // from Running
+      {S::Asleep, S::Lost, S::Lost, S::Lost, S::Connecting},              // from Lost
+  };
+  for (S from : {S::Connecting, S::Asleep, S::Running, S::Lost})
+    for (E event : {E::Accepted, E::Message, E::Quiet, E::Gone, E::Retry})
+      EXPECT_EQ(nextSinkState(from, event), to[int(from)][int(event)])
+          << int(from) << " + " << int(event);
+}
+
+// A server that accepts the connection and never answers, as a hung one does: the open returns
+// at its deadline, and the stream it hands back goes on waiting.
+TEST(SinkLife, AServerThatNeverAnswersLeavesTheStreamConnectingAtTheDeadline) {
+  const fs::path dir = fs::temp_directory_path() / ("tamrels-hung-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const fs::path path = dir / "socket";
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 8), 0);
+  setenv("PULSE_SERVER", ("unix:" + path.string()).c_str(), 1);
+  setenv("PIPEWIRE_REMOTE", path.c_str(), 1);
+  const AudioClient client{};
+  const auto deadline = std::chrono::milliseconds(100);
+  std::unique_ptr<PulseStream> pulse;
+  EXPECT_EQ(PulseStream::open({}, client, deadline, pulse), MMSYSERR_NODRIVER);
+  ASSERT_TRUE(pulse);
+  EXPECT_EQ(pulse->state(), SinkState::Connecting);
+  EXPECT_FALSE(pulse->play([] { ADD_FAILURE() << "a message reached a stream with no server"; }));
+  std::unique_ptr<PipeWireStream> pipeWire;
+  EXPECT_EQ(PipeWireStream::open({}, client, deadline, pipeWire), MMSYSERR_NODRIVER);
+  ASSERT_TRUE(pipeWire);
+  EXPECT_EQ(pipeWire->state(), SinkState::Connecting);
+  pulse.reset();  // and neither waits for the server to go
+  pipeWire.reset();
+  unsetenv("PULSE_SERVER");
+  unsetenv("PIPEWIRE_REMOTE");
+  close(listener);
+  fs::remove_all(dir);
 }
 
 TEST(SystemService, DevicesAndCapabilities) {
