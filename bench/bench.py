@@ -1,10 +1,11 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Benchmarks of the program beside VMPK and a bare Qt window (the floor): launch time, memory,
-idle CPU, key to sound and CPU while playing through PulseAudio, key-to-MIDI latency at a JACK
+idle CPU, key to sound and CPU while playing through PulseAudio and through PipeWire, key-to-MIDI latency at a JACK
 port, the synthesizer's stream latency and the time to open the MIDI Mapper.
 
 Every figure comes from real processes on a real X server (Xvfb), a real JACK server (dummy
-driver) and a real PulseAudio (null sink), started here and stopped by their ids."""
+driver), a real PulseAudio (null sink) and a real PipeWire (null sink), started here and stopped by
+their ids."""
 
 import argparse
 import os
@@ -89,36 +90,65 @@ def measure_launches(session, programs, runs, idle_runs=3):
             for name, r in results.items()}
 
 
-def mapper_asleep(session):
+def mapper_asleep(session, pipewire=False):
+    if pipewire:
+        nodes = session.run(["pw-cli", "ls", "Node"], check=False).stdout.split("\tid ")
+        node = next((n for n in nodes if 'node.name = "Tamrels Midi Piano"' in n), "")
+        return not node or 'state: "running"' not in session.run(["pw-cli", "info", node.split(",")[0]]).stdout
     inputs = session.run(["pactl", "list", "sink-inputs"]).stdout.split("Sink Input #")
     mapper = next((i for i in inputs if 'media.name = "MIDI Mapper"' in i), "")
     return not mapper or "Corked: yes" in mapper
 
 
-def measure_sound(session, args, title, strikes, asleep_strikes=0):
-    """Key to sound (after a warm-up strike), strikes after the stream has gone to sleep, and CPU
-    while a key is struck every half second for 10 s."""
+def measure_sound(session, args, title, strikes, asleep_strikes=0, pipewire=False):
+    """Key to sound (after a warm-up strike), strikes after the stream has gone to sleep, CPU
+    while a key is struck every half second for 10 s, and CPU for 5 s once the stream sleeps."""
     proc = session.spawn("sound-" + os.path.basename(args[0]), args)
     win = wait_until(lambda: session.run(["xdotool", "search", "--onlyvisible", "--name", title],
                                          check=False).stdout.split(), 30, what=title)[0]
     session.run(["xdotool", "windowactivate", "--sync", win], check=False)
     time.sleep(1.5)
-    recorder = audio.Recorder(session)
+    recorder = audio.Recorder(session, pipewire)
     keyboard = sound.Keyboard(session.env["DISPLAY"])
     try:
         result = sound.key_to_sound(recorder, keyboard, strikes)
         asleep = []
         for _ in range(asleep_strikes):
-            wait_until(lambda: mapper_asleep(session), 30, interval=0.2, what="the stream to sleep")
+            wait_until(lambda: mapper_asleep(session, pipewire), 30, interval=0.2, what="the stream to sleep")
             asleep.append(sound.strike(recorder, keyboard))
         result["asleep"] = asleep
         time.sleep(1)
         result["cpu"] = sound.cpu_while_playing(proc.pid, keyboard)
+        if pipewire:
+            recorder.stop()  # its own stream would keep the graph, and with it nothing of ours, awake
+            recorder = None
+            wait_until(lambda: mapper_asleep(session, pipewire), 30, interval=0.2, what="the stream to sleep")
+            before = harness.cpu_ticks(proc.pid)
+            time.sleep(5)
+            result["idle"] = harness.cpu_ticks(proc.pid) - before
     finally:
         keyboard.close()
-        recorder.stop()
+        if recorder:
+            recorder.stop()
         session.stop_proc(proc)
     return result
+
+
+def pipewire_quantum(session, probe):
+    """The quantum PipeWire's graph ran the Mapper's stream at, in milliseconds, as the stream saw it."""
+    proc = subprocess.Popen([probe], env=session.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    proc.stdin.write("open -1\nsend 7f3c90\n")
+    proc.stdin.flush()
+    proc.stdout.readline()
+    proc.stdout.readline()
+    time.sleep(1.5)  # the font, then the note
+    proc.stdin.write("synth\n")
+    proc.stdin.flush()
+    sink, ms = proc.stdout.readline().split()[:2]
+    proc.stdin.write("send 003c80\nclose\n")
+    proc.stdin.close()
+    proc.wait(15)
+    return sink, float(ms)
 
 
 def key_to_midi(session, presses):
@@ -298,6 +328,13 @@ def main():
                  "vmpk": measure_sound(session, ["vmpk"], "Virtual MIDI Piano Keyboard", args.strikes)}
     finally:
         session.stop()
+    # PipeWire, no PulseAudio: the Mapper's own PipeWire stream.
+    session = Session(jack=False, pulse=False, wm=True, pipewire=True).start()
+    try:
+        heard_pw = measure_sound(session, [binary], "^Tamrels Midi Piano$", args.strikes, 2, pipewire=True)
+        pw_sink, pw_quantum = pipewire_quantum(session, probe)
+    finally:
+        session.stop()
     # With a JACK server running: what listing its ports costs the launch, and key to MIDI.
     session = Session(jack=True, pulse=True, wm=False).start()
     try:
@@ -312,7 +349,7 @@ def main():
         session.stop()
 
     ours, vmpk, bare = started["ours"], started["vmpk"], started["floor"]
-    a, b = heard["ours"], heard["vmpk"]
+    a, b, p = heard["ours"], heard["vmpk"], heard_pw
     asleep = [t for t in a["asleep"] if t is not None]
     rows = [
         ("Key to sound through PulseAudio, median of %d (ms)" % args.strikes, fmt(a["median"]), fmt(b["median"]),
@@ -323,6 +360,16 @@ def main():
          "–", True),
         ("CPU while a key is struck every 0.5 s for 10 s (ticks of 1/%d s)" % CLK_TCK, f"{a['cpu']}", f"{b['cpu']}",
          "–", ratio(a["cpu"], b["cpu"]), "≤ 50", a["cpu"] <= 50),
+        ("Key to sound through PipeWire (our own stream), median of %d (ms)" % args.strikes, fmt(p["median"]), "–",
+         "–", "–", "≤ 8", p["median"] <= 8),
+        ("Key to sound through PipeWire, 90th percentile (ms)", fmt(p["p90"]), "–", "–", "–", "≤ 10", p["p90"] <= 10),
+        ("Key to sound through PipeWire, the stream asleep (ms, each strike)", ", ".join(fmt(t) for t in p["asleep"]),
+         "–", "–", "–", "–", True),
+        ("Quantum PipeWire's graph ran the Mapper's stream at (ms; sink %s)" % pw_sink, f"{pw_quantum:.2f}", "–", "–",
+         "–", "–", True),
+        ("CPU on PipeWire while a key is struck every 0.5 s for 10 s (ticks)", f"{p['cpu']}", "–", "–", "–", "≤ 30",
+         p["cpu"] <= 30),
+        ("CPU on PipeWire for 5 s once the stream sleeps (ticks)", f"{p['idle']}", "–", "–", "–", "0", p["idle"] == 0),
         ("Launch to window mapped, median of %d (ms)" % args.runs, fmt(ours["launch"], 0), fmt(vmpk["launch"], 0),
          fmt(bare["launch"], 0), ratio(ours["launch"], vmpk["launch"]), "≤ 0.8 × VMPK and ≤ 40",
          ours["launch"] <= min(40, 0.8 * vmpk["launch"])),
@@ -358,7 +405,8 @@ def main():
         with open(args.out, "w") as f:
             f.write("# Benchmarks\n\n")
             f.write(f"Latest `make bench`, {time.strftime('%Y-%m-%d')}, on {machine()}.\n\n")
-            f.write("PulseAudio: null sink; key to sound is recorded from its monitor. JACK: dummy driver, "
+            f.write("PulseAudio and PipeWire: a null sink each; key to sound is recorded from its monitor "
+                    "(parec, pw-record). JACK: dummy driver, "
                     f"{latency['period']:.2f} ms period. Xvfb at 96 dpi, no window manager for launch, memory and "
                     "CPU; the three programs take turns. VMPK runs with its out-of-the-box settings (its EAS "
                     "synthesizer on PulseAudio; it has no JACK MIDI output, so key to MIDI has no VMPK figure). "

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "midi/servers/client_name.h"
@@ -41,8 +42,10 @@ const PipeWireLibrary* pipeWireLibrary() {
 // The listeners libpipewire calls back through; they live as long as the stream object.
 struct PipeWireStream::Hooks {
   spa_hook core{};
+  spa_hook registry{};
   spa_hook stream{};
   pw_core_events coreEvents{};
+  pw_registry_events registryEvents{};
   pw_stream_events streamEvents{};
 };
 
@@ -74,6 +77,23 @@ ResultCode PipeWireStream::open(const PipeWireStreamConfig& config, const AudioC
   s->m_hooks->coreEvents.error = [](void* self, std::uint32_t id, int, int, const char*) {
     // An error of the connection itself (the server died: -EPIPE) ends the stream too.
     if (id == PW_ID_CORE) static_cast<PipeWireStream*>(self)->lose();
+  };
+  s->m_hooks->coreEvents.done = [](void* self, std::uint32_t id, int seq) {
+    auto* stream = static_cast<PipeWireStream*>(self);
+    if (id != PW_ID_CORE || seq != stream->m_listing) return;
+    stream->m_listed = true;  // every global the server had is known now
+    stream->acceptIfHeard();
+  };
+  s->m_hooks->registryEvents.version = PW_VERSION_REGISTRY_EVENTS;
+  s->m_hooks->registryEvents.global = [](void* self, std::uint32_t id, std::uint32_t,
+                                         const char* type, std::uint32_t, const spa_dict* props) {
+    const char* kind = props ? spa_dict_lookup(props, PW_KEY_MEDIA_CLASS) : nullptr;
+    if (std::string_view(type) == PW_TYPE_INTERFACE_Node && kind &&
+        std::string_view(kind) == "Audio/Sink")
+      static_cast<PipeWireStream*>(self)->m_sinks.insert(id);
+  };
+  s->m_hooks->registryEvents.global_remove = [](void* self, std::uint32_t id) {
+    static_cast<PipeWireStream*>(self)->m_sinks.erase(id);
   };
   s->m_hooks->streamEvents.version = PW_VERSION_STREAM_EVENTS;
   s->m_hooks->streamEvents.state_changed = [](void* self, pw_stream_state, pw_stream_state state,
@@ -140,6 +160,15 @@ bool PipeWireStream::connect() {
     return false;
   }
   pw_core_add_listener(m_core, &m_hooks->core, &m_hooks->coreEvents, this);
+  // The sinks the server has: a PipeWire that serves video alone (beside PulseAudio) takes a
+  // stream and never plays it.
+  m_sinks.clear();
+  m_paused = false;
+  m_registry = pw_core_get_registry(m_core, PW_VERSION_REGISTRY, 0);
+  if (m_registry)
+    pw_registry_add_listener(m_registry, &m_hooks->registry, &m_hooks->registryEvents, this);
+  m_listed = false;
+  m_listing = pw_core_sync(m_core, PW_ID_CORE, 0);
   const std::string latency =
       std::to_string(m_config.quantum) + "/" + std::to_string(m_config.sampleRate);
   pw_properties* props = pw().pw_properties_new(
@@ -177,9 +206,21 @@ void PipeWireStream::onStreamState(int state) {
   if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
     lose();
   } else if (state == PW_STREAM_STATE_PAUSED) {
-    std::lock_guard lock(m_mutex);
-    if (m_state == SinkState::Connecting) apply(SinkEvent::Accepted);
+    m_paused = true;
+    acceptIfHeard();
   }
+}
+
+// Accepted once the server has made the stream's node and has a sink to link it to; with no sink
+// the server counts as absent (and after a loss the retries go on until a sink is there).
+void PipeWireStream::acceptIfHeard() {
+  if (!m_paused || !m_listed) return;
+  if (m_sinks.empty()) {
+    lose();
+    return;
+  }
+  std::lock_guard lock(m_mutex);
+  if (m_state == SinkState::Connecting) apply(SinkEvent::Accepted);
 }
 
 void PipeWireStream::onProcess() {
@@ -253,12 +294,17 @@ void PipeWireStream::dropConnection() {
     pw().pw_stream_destroy(m_stream);
     m_stream = nullptr;
   }
+  if (m_registry) {
+    spa_hook_remove(&m_hooks->registry);
+    m_registry = nullptr;  // the core's to destroy
+  }
   if (m_core) {
     spa_hook_remove(&m_hooks->core);
     pw().pw_core_disconnect(m_core);
     m_core = nullptr;
   }
   m_hooks->stream = spa_hook{};
+  m_hooks->registry = spa_hook{};
   m_hooks->core = spa_hook{};
 }
 

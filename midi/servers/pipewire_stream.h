@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "midi/servers/stream_life.h"
 #include "midi/service/midi_service.h"
@@ -24,6 +25,7 @@
 struct pw_thread_loop;
 struct pw_context;
 struct pw_core;
+struct pw_registry;
 struct pw_stream;
 struct spa_source;
 
@@ -42,8 +44,9 @@ class PipeWireStream final : public StreamLife {
  public:
   // Connects to the PipeWire server (never starting one) and makes an inactive stream, node name
   // "Tamrels Midi Piano", media role Music. The same contract as PulseStream::open: NOERROR once
-  // the server accepted it; NODRIVER with out empty when there is no server or no libpipewire,
-  // and with out holding the stream, still Connecting, when the server did not answer in time.
+  // the server has made the stream and has an audio sink for it; NODRIVER with out empty when there
+  // is no server or no libpipewire, and with out holding the stream, still Connecting, when the
+  // server did not answer in time.
   static ResultCode open(const PipeWireStreamConfig& config, const AudioClient& client,
                          std::chrono::milliseconds deadline, std::unique_ptr<PipeWireStream>& out);
   ~PipeWireStream() override;
@@ -61,6 +64,7 @@ class PipeWireStream final : public StreamLife {
   // The rest runs on the loop's thread with its lock held; onProcess on the real-time thread.
   bool connect();
   void onStreamState(int state);
+  void acceptIfHeard();
   void onProcess();
   void onEvent();
   void onRetry();
@@ -72,9 +76,17 @@ class PipeWireStream final : public StreamLife {
   pw_thread_loop* m_loop = nullptr;
   pw_context* m_context = nullptr;
   pw_core* m_core = nullptr;
+  pw_registry* m_registry = nullptr;
   pw_stream* m_stream = nullptr;
   spa_source* m_event = nullptr;
   spa_source* m_retry = nullptr;
+  // What this connection has heard, on the loop's thread: the audio sinks, whether the first
+  // listing of the server's globals is complete (the sync m_listing is done), and whether the
+  // stream's node is made.
+  std::set<std::uint32_t> m_sinks;
+  int m_listing = 0;
+  bool m_listed = false;
+  bool m_paused = false;
 
   std::atomic<bool> m_quietSeen{false};  // the real-time thread found the stream idle
   std::atomic<std::uint32_t> m_quantum{0};

@@ -39,20 +39,26 @@ def onset(x, fraction=0.1):
 
 
 class Recorder:
-    """The sink's monitor through parec, every chunk stamped with the monotonic clock as it is read.
-    A silent pacat stream keeps the null sink's monitor flowing: it delivers nothing while no stream
-    plays, and then a burst."""
+    """The sink's monitor through parec (or pw-record on PipeWire), every chunk stamped with the
+    monotonic clock as it is read. On PulseAudio a silent pacat stream keeps the null sink's monitor
+    flowing: it delivers nothing while no stream plays, and then a burst."""
 
     LOUD = 32768 * 10 ** (-40 / 20)  # -40 dBFS in 16-bit samples
 
-    def __init__(self, session):
+    def __init__(self, session, pipewire=False):
         run = lambda args, **kw: subprocess.Popen(args, env=session.env, stderr=subprocess.DEVNULL,
                                                   preexec_fn=_die_with_parent, **kw)
-        with open("/dev/zero", "rb") as zero:
-            self.zero = run(["pacat", "--raw", "-d", "test_sink", "--latency-msec=20"], stdin=zero,
-                            stdout=subprocess.DEVNULL)
-        self.rec = run(["parec", "--raw", "-d", "test_sink.monitor", "--format=s16le", f"--rate={RATE}",
-                        "--channels=1", "--latency-msec=2"], stdout=subprocess.PIPE)
+        if pipewire:  # PipeWire's null sink runs whenever a stream is linked to it
+            self.zero = None
+            self.rec = run(["pw-record", "--target", "test_sink", "-P", "{ stream.capture.sink = true }",
+                            f"--rate={RATE}", "--channels=1", "--format=s16", "--latency=64", "-"],
+                           stdout=subprocess.PIPE)
+        else:
+            with open("/dev/zero", "rb") as zero:
+                self.zero = run(["pacat", "--raw", "-d", "test_sink", "--latency-msec=20"], stdin=zero,
+                                stdout=subprocess.DEVNULL)
+            self.rec = run(["parec", "--raw", "-d", "test_sink.monitor", "--format=s16le", f"--rate={RATE}",
+                            "--channels=1", "--latency-msec=2"], stdout=subprocess.PIPE)
         self.chunks = []  # (time read, samples)
         self.lock = threading.Lock()
         self.reader = threading.Thread(target=self._read, daemon=True)
@@ -84,7 +90,7 @@ class Recorder:
         return all(np.all(np.abs(c.astype(np.int32)) <= self.LOUD) for _, c in self._since(t))
 
     def stop(self):
-        for proc in (self.rec, self.zero):
+        for proc in filter(None, (self.rec, self.zero)):
             proc.kill()
             proc.wait(5)
         self.reader.join(5)  # it has read to the end of the pipe

@@ -66,8 +66,9 @@ def note_pairs(notes, channel=0, velocity=127):
 class Session:
     """The services one test module needs; started once, stopped by their ids."""
 
-    def __init__(self, jack=True, pulse=True, wm=True, pipewire=False):
+    def __init__(self, jack=True, pulse=True, wm=True, pipewire=False, pipewire_sink=True):
         self.want_jack, self.want_pulse, self.want_wm, self.want_pipewire = jack, pulse, wm, pipewire
+        self.pipewire_sink = pipewire_sink
         self.procs = []  # (name, Popen), in start order
         self.dump = None
         self.dir = tempfile.mkdtemp(prefix="tamrels-e2e-")
@@ -183,17 +184,19 @@ class Session:
         self.spawn("dbus", ["dbus-daemon", "--session", "--nofork", f"--address=unix:path={bus}"])
         wait_until(lambda: os.path.exists(bus), 5, what="the session bus")  # WirePlumber needs it
         self.env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={bus}"
-        conf = os.path.join(self.dir, ".config", "pipewire", "pipewire.conf.d")
-        os.makedirs(conf)
-        with open(os.path.join(conf, "null-sink.conf"), "w") as f:
-            f.write(self.PIPEWIRE_NULL_SINK)
+        if self.pipewire_sink:
+            conf = os.path.join(self.dir, ".config", "pipewire", "pipewire.conf.d")
+            os.makedirs(conf)
+            with open(os.path.join(conf, "null-sink.conf"), "w") as f:
+                f.write(self.PIPEWIRE_NULL_SINK)
 
     def start_pipewire(self):
-        """PipeWire with a null sink "test_sink", and WirePlumber, in this session's runtime folder."""
+        """PipeWire with a null sink "test_sink" (unless the session has none), and WirePlumber, in
+        this session's runtime folder."""
         self.spawn("pipewire", ["pipewire"])
         self.spawn("wireplumber", ["wireplumber"])
-        wait_until(lambda: "test_sink" in self.run(["pw-cli", "ls", "Node"], check=False).stdout, 10,
-                   what="PipeWire")
+        node = "test_sink" if self.pipewire_sink else "Dummy-Driver"
+        wait_until(lambda: node in self.run(["pw-cli", "ls", "Node"], check=False).stdout, 10, what="PipeWire")
 
     def stop_pipewire(self, sig=signal.SIGKILL):
         for name in ("wireplumber", "pipewire"):

@@ -386,6 +386,15 @@ class Synthesizer(unittest.TestCase):
         tail = x[-24000:]  # the last 0.5 s, 2 s after the Note Off
         self.assertLess(audio.rms(tail), audio.rms(note) * 0.01)
 
+    def test_a_pipewire_with_no_audio_sink_is_passed_over(self):
+        # As beside PulseAudio on many desktops, where PipeWire serves video alone.
+        session = Session(jack=False, pulse=True, wm=False, pipewire=True, pipewire_sink=False).start()
+        self.addCleanup(session.stop)
+        probe = Probe(session)
+        self.assertEqual(probe.rc("open -1"), 0)
+        self.assertEqual(probe.ask("synth").split()[0], "pulseaudio")
+        self.assertEqual(probe.finish(), "")
+
     def test_no_soundfont_fails_with_its_code(self):
         empty = tempfile.mkdtemp(dir=self.session.dir)
         probe = Probe(self.session, {"TAMRELS_SOUNDFONT_DIR": empty})
