@@ -18,6 +18,7 @@ namespace midi {
   X(pw_context_new)                   \
   X(pw_core_disconnect)               \
   X(pw_properties_new)                \
+  X(pw_proxy_destroy)                 \
   X(pw_stream_add_listener)           \
   X(pw_stream_connect)                \
   X(pw_stream_dequeue_buffer)         \

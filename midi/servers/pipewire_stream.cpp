@@ -296,7 +296,8 @@ void PipeWireStream::dropConnection() {
   }
   if (m_registry) {
     spa_hook_remove(&m_hooks->registry);
-    m_registry = nullptr;  // the core's to destroy
+    pw().pw_proxy_destroy(reinterpret_cast<pw_proxy*>(m_registry));
+    m_registry = nullptr;
   }
   if (m_core) {
     spa_hook_remove(&m_hooks->core);
