@@ -27,6 +27,9 @@ packages=(
   jackd2 pulseaudio pulseaudio-utils python3 python3-numpy
   # PipeWire in user space, with its JACK library (as pw-jack uses it) and a session bus
   pipewire pipewire-bin wireplumber pipewire-jack dbus
+  # the ALSA sequencer's tests: a qemu guest booting Debian's kernel (sound modules included),
+  # its tiny initramfs (a static init, the kernel's modules) and aseqdump as the peer
+  qemu-system-x86 linux-image-amd64 alsa-utils gcc libc6-dev cpio kmod xz-utils binutils
   # fonts so that the key legends render under Xvfb
   fonts-dejavu-core
 )
