@@ -12,7 +12,7 @@ set -euo pipefail
 packages=(
   # build; JACK's headers are jackd2's own, so that apt never swaps a user's jackd2 for JACK 1
   cmake g++ make ninja-build pkg-config clang-format
-  qt6-base-dev libgl-dev librtmidi-dev libfluidsynth-dev libpulse-dev libjack-jackd2-dev
+  qt6-base-dev libgl-dev libfluidsynth-dev libpulse-dev libjack-jackd2-dev
   libasound2-dev libgtest-dev googletest libqt6svg6
   # Qt's Wayland platform plugin, for desktops that ask Qt for Wayland
   qt6-wayland
