@@ -2,6 +2,7 @@
 #include "midi/ports/alsa_output.h"
 
 #include <atomic>
+#include <cerrno>
 #include <mutex>
 #include <new>
 #include <string>
