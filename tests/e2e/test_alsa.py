@@ -96,7 +96,8 @@ class GuestApp(App):
         if self.proc.poll() is not None:
             raise RuntimeError(f"the program exited with {self.proc.returncode}")
         main, boxes = None, []
-        for win in self.s.run(["xdotool", "search", "--onlyvisible", "--name", f"^{TITLE}$"], check=False).stdout.split():
+        found = self.s.run(["xdotool", "search", "--onlyvisible", "--name", f"^{TITLE}$"], check=False)
+        for win in found.stdout.split():
             geometry = self.s.run(["xdotool", "getwindowgeometry", "--shell", win], check=False).stdout
             height = re.search(r"HEIGHT=(\d+)", geometry)
             if height and int(height.group(1)) >= 185:
