@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Benchmarks of the program beside VMPK and a bare Qt window (the floor): launch time, memory,
-idle CPU, key to sound and CPU while playing through PulseAudio and through PipeWire, key-to-MIDI latency at a JACK
-port, the synthesizer's stream latency and the time to open the MIDI Mapper.
+idle CPU, key to sound and CPU while playing through PulseAudio and through PipeWire, key-to-MIDI
+latency at a JACK port, the cost of a send to an ALSA port (in a qemu guest), the synthesizer's
+stream latency and the time to open the MIDI Mapper.
 
 Every figure comes from real processes on a real X server (Xvfb), a real JACK server (dummy
 driver), a real PulseAudio (null sink) and a real PipeWire (null sink), started here and stopped by
@@ -253,6 +254,20 @@ def send_cost(session, probe, count=2000, opens=15):
     return float(answers[1].split()[1]), statistics.median(open_ms)
 
 
+def alsa_send_cost(probe):
+    """The mean time midiOutShortMsg takes the caller for a note to aseqdump's port (µs, the
+    median of three means of 2,000), measured in the ALSA guest, and whether that guest emulates
+    its CPU (no usable KVM), which makes every system call many times slower."""
+    runner = os.path.join(HERE, "..", "tests", "e2e", "alsa_vm", "run-in-vm.sh")
+    env = dict(os.environ, ALSA_VM_MODULES="snd-seq-dummy", ALSA_VM_TIMES="1")
+    out = subprocess.run([runner, os.path.join(HERE, "alsa_send.sh"), probe], env=env, capture_output=True,
+                         text=True, timeout=300)
+    means = [float(line.split()[1]) for line in out.stdout.splitlines() if line.startswith("us ")]
+    if out.returncode != 0 or len(means) != 3 or "at aseqdump 3000 3000" not in out.stdout:
+        raise RuntimeError(f"the ALSA guest failed: {out.stdout}{out.stderr}")
+    return statistics.median(means), "tcg" in out.stderr
+
+
 def open_time(session, probe, font, runs=7):
     folder = tempfile.mkdtemp(dir=session.dir)
     os.symlink(font, os.path.join(folder, os.path.basename(font)))
@@ -347,6 +362,7 @@ def main():
         latency = key_to_midi(session, args.presses)
     finally:
         session.stop()
+    alsa_cost, emulated = alsa_send_cost(probe)
 
     ours, vmpk, bare = started["ours"], started["vmpk"], started["floor"]
     a, b, p = heard["ours"], heard["vmpk"], heard_pw
@@ -386,6 +402,9 @@ def main():
          f"≤ {latency['period'] + 0.2:.2f}", latency["p99"] <= latency["period"] + 0.2),
         ("midiOutShortMsg of a note to a live JACK port, cost to the caller, mean of 2000 (µs)", f"{cost:.2f}", "–",
          "–", "–", "≤ 1", cost <= 1),
+        ("midiOutShortMsg of a note to an ALSA port (aseqdump), cost to the caller, in the qemu guest%s (µs)"
+         % (", emulated: report only" if emulated else ""), f"{alsa_cost:.2f}", "–", "–", "–",
+         "≤ 2" if not emulated else "–", emulated or alsa_cost <= 2),
         ("midiOutOpen of a JACK port, time to the caller through the probe's pipe, median of 15 (ms)",
          f"{jack_open:.2f}", "–", "–", "–", "≤ 5", jack_open <= 5),
         ("XTest press and X round trip in the benchmark itself, median (ms)", f"{latency['injection']:.2f}", "–",

@@ -12,7 +12,7 @@ set -euo pipefail
 packages=(
   # build; JACK's headers are jackd2's own, so that apt never swaps a user's jackd2 for JACK 1
   cmake g++ make ninja-build pkg-config clang-format
-  qt6-base-dev libgl-dev librtmidi-dev libfluidsynth-dev libpulse-dev libpipewire-0.3-dev libjack-jackd2-dev
+  qt6-base-dev libgl-dev libfluidsynth-dev libpulse-dev libpipewire-0.3-dev libjack-jackd2-dev
   libasound2-dev libgtest-dev googletest libqt6svg6
   # Qt's Wayland platform plugin, for desktops that ask Qt for Wayland
   qt6-wayland
@@ -27,6 +27,9 @@ packages=(
   jackd2 pulseaudio pulseaudio-utils python3 python3-numpy
   # PipeWire in user space, with its JACK library (as pw-jack uses it) and a session bus
   pipewire pipewire-bin wireplumber pipewire-jack dbus
+  # the ALSA sequencer's tests: a qemu guest booting Debian's kernel (sound modules included),
+  # its tiny initramfs (a static init, the kernel's modules) and aseqdump as the peer
+  qemu-system-x86 linux-image-amd64 alsa-utils gcc libc6-dev cpio kmod xz-utils binutils
   # fonts so that the key legends render under Xvfb
   fonts-dejavu-core
 )

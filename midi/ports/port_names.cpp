@@ -15,8 +15,8 @@ std::string cutUtf8(const std::string& text, std::size_t maxBytes) {
   return text.substr(0, end);
 }
 
-std::string alsaDisplayName(const std::string& rtMidiName) {
-  std::string name = rtMidiName;
+std::string alsaDisplayName(const std::string& alsaName) {
+  std::string name = alsaName;
   const auto space = name.rfind(' ');
   if (space != std::string::npos) {
     const std::string address = name.substr(space + 1);
@@ -32,23 +32,22 @@ std::string alsaDisplayName(const std::string& rtMidiName) {
   return colon == std::string::npos ? name : name.substr(colon + 1);
 }
 
-bool alsaAddress(const std::string& rtMidiName, int& client, int& port) {
-  const auto space = rtMidiName.rfind(' ');
+bool alsaAddress(const std::string& alsaName, int& client, int& port) {
+  const auto space = alsaName.rfind(' ');
   if (space == std::string::npos) return false;
   unsigned c = 0;
   unsigned p = 0;
   char end = 0;
-  if (std::sscanf(rtMidiName.c_str() + space + 1, "%u:%u%c", &c, &p, &end) != 2) return false;
+  if (std::sscanf(alsaName.c_str() + space + 1, "%u:%u%c", &c, &p, &end) != 2) return false;
   client = static_cast<int>(c);
   port = static_cast<int>(p);
   return true;
 }
 
-std::string alsaPortNames(const std::string& rtMidiName) {
+std::string alsaPortNames(const std::string& alsaName) {
   int client = 0;
   int port = 0;
-  return alsaAddress(rtMidiName, client, port) ? rtMidiName.substr(0, rtMidiName.rfind(' '))
-                                               : rtMidiName;
+  return alsaAddress(alsaName, client, port) ? alsaName.substr(0, alsaName.rfind(' ')) : alsaName;
 }
 
 bool samePort(PortApi api, const std::string& a, const std::string& b) {

@@ -13,7 +13,7 @@ namespace midi {
 
 namespace {
 
-// How long the window waits for a JACK server to list its ports.
+// How long the window waits for a JACK server, or the ALSA session, to list its ports.
 constexpr auto kListingDeadline = std::chrono::milliseconds(250);
 // How long closing waits for the JACK session, after the outputs have gone.
 constexpr auto kSessionDeadline = std::chrono::milliseconds(300);
@@ -21,8 +21,7 @@ constexpr auto kSessionDeadline = std::chrono::milliseconds(300);
 }  // namespace
 
 SystemMidiService::SystemMidiService(SynthConfig synth)
-    : m_jack(JackSession::start()), m_synthConfig(std::move(synth)) {
-  prepareMidiPlatform();
+    : m_jack(JackSession::start()), m_alsa(AlsaSession::start()), m_synthConfig(std::move(synth)) {
   prepareSynthPlatform();
   try {
     m_listing = std::async(std::launch::async, [this] {
@@ -43,7 +42,7 @@ SystemMidiService::SystemMidiService(SynthConfig synth)
 }
 
 std::vector<PortInfo> SystemMidiService::listOutputPorts() {
-  std::vector<PortInfo> ports = listAlsaPorts();
+  std::vector<PortInfo> ports = listAlsaPorts(m_alsa, kListingDeadline);
   if (!m_jack) return ports;
   // The session's thread asks the server; a server that does not answer in time has no ports.
   auto names = std::make_shared<std::vector<std::string>>();
@@ -159,8 +158,8 @@ ResultCode SystemMidiService::midiOutOpen(MidiOutHandle& handle, std::int32_t de
     rc = JackPortOutput::open(m_jack, m_ports[deviceId], port);
     output->backend = std::move(port);
   } else {
-    std::unique_ptr<PortOutput> port;
-    rc = PortOutput::open(m_ports[deviceId], port);
+    std::unique_ptr<AlsaPortOutput> port;
+    rc = AlsaPortOutput::open(m_alsa, m_ports[deviceId], port);
     output->backend = std::move(port);
   }
   if (rc != MMSYSERR_NOERROR) return rc;

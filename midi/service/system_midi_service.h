@@ -13,8 +13,9 @@
 #include <variant>
 #include <vector>
 
+#include "midi/ports/alsa_output.h"
 #include "midi/ports/jack_output.h"
-#include "midi/ports/port_output.h"
+#include "midi/servers/alsa_session.h"
 #include "midi/servers/jack_session.h"
 #include "midi/service/handle_table.h"
 #include "midi/service/midi_service.h"
@@ -49,7 +50,7 @@ class SystemMidiService final : public MidiOutService {
  private:
   struct Output {
     std::int32_t deviceId;
-    std::variant<std::unique_ptr<SynthOutput>, std::unique_ptr<PortOutput>,
+    std::variant<std::unique_ptr<SynthOutput>, std::unique_ptr<AlsaPortOutput>,
                  std::unique_ptr<JackPortOutput>>
         backend;
   };
@@ -72,8 +73,10 @@ class SystemMidiService final : public MidiOutService {
   };
   std::vector<Closing> m_closing;
 
-  // The program's one JACK client, shared with the outputs that live on it.
+  // The program's one JACK client and its one ALSA sequencer client (nullptr without a
+  // sequencer), shared with the outputs that live on them.
   std::shared_ptr<JackSession> m_jack;
+  std::shared_ptr<AlsaSession> m_alsa;
   SynthConfig m_synthConfig;
   std::vector<PortInfo> m_ports;
   std::mutex m_lateFailureMutex;

@@ -38,7 +38,7 @@ class Package(unittest.TestCase):
 
     def test_metadata_and_contents(self):
         depends = run(["dpkg-deb", "-f", self.deb, "Depends"]).stdout
-        for needed in ("libqt6widgets6", "librtmidi6", "libfluidsynth3", "timgm6mb-soundfont | fluid-soundfont-gm",
+        for needed in ("libqt6widgets6", "libasound2", "libfluidsynth3", "timgm6mb-soundfont | fluid-soundfont-gm",
                        "libqt6svg6"):
             self.assertIn(needed, depends)
         self.assertIn("qt6-wayland", run(["dpkg-deb", "-f", self.deb, "Recommends"]).stdout)

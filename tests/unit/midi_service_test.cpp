@@ -12,9 +12,9 @@
 #include <mutex>
 #include <thread>
 
+#include "midi/ports/alsa_output.h"
 #include "midi/ports/output_life.h"
 #include "midi/ports/port_names.h"
-#include "midi/ports/port_output.h"
 #include "midi/servers/jack_session.h"
 #include "midi/servers/pipewire_stream.h"
 #include "midi/servers/pulse_stream.h"
@@ -203,6 +203,56 @@ TEST(SinkLife, AServerThatNeverAnswersLeavesTheStreamConnectingAtTheDeadline) {
   fs::remove_all(dir);
 }
 
+TEST(AlsaEvents, ChannelMessagesBecomeDirectEventsWithSevenBitData) {
+  struct Row {
+    std::uint32_t message;
+    snd_seq_event_type_t type;
+    unsigned char channel;
+    int data1;  // note, parameter or (program and pressure) value
+    int data2;  // velocity or value
+  };
+  const Row table[] = {
+      {0x007F3C90, SND_SEQ_EVENT_NOTEON, 0, 60, 127},
+      {0x00FFBC9F, SND_SEQ_EVENT_NOTEON, 15, 60, 127},  // data bytes are seven bits
+      {0x00003C8F, SND_SEQ_EVENT_NOTEOFF, 15, 60, 0},
+      {0x00400AA1, SND_SEQ_EVENT_KEYPRESS, 1, 10, 64},
+      {0x007B07B2, SND_SEQ_EVENT_CONTROLLER, 2, 7, 123},
+      {0x000005C3, SND_SEQ_EVENT_PGMCHANGE, 3, 0, 5},
+      {0x00007FD4, SND_SEQ_EVENT_CHANPRESS, 4, 0, 127},
+      {0x004000E5, SND_SEQ_EVENT_PITCHBEND, 5, 0, 0},  // the middle
+      {0x007F7FE5, SND_SEQ_EVENT_PITCHBEND, 5, 0, 8191},
+  };
+  for (const Row& r : table) {
+    snd_seq_event_t ev;
+    ASSERT_TRUE(toSequencerEvent(r.message, 3, ev)) << std::hex << r.message;
+    EXPECT_EQ(ev.type, r.type) << std::hex << r.message;
+    EXPECT_EQ(ev.source.port, 3);
+    EXPECT_EQ(ev.dest.client, SND_SEQ_ADDRESS_SUBSCRIBERS);
+    EXPECT_EQ(ev.queue, SND_SEQ_QUEUE_DIRECT);
+    if (r.type == SND_SEQ_EVENT_NOTEON || r.type == SND_SEQ_EVENT_NOTEOFF ||
+        r.type == SND_SEQ_EVENT_KEYPRESS) {
+      EXPECT_EQ(ev.data.note.channel, r.channel);
+      EXPECT_EQ(ev.data.note.note, r.data1);
+      EXPECT_EQ(ev.data.note.velocity, r.data2) << std::hex << r.message;
+    } else {
+      EXPECT_EQ(ev.data.control.channel, r.channel);
+      EXPECT_EQ(int(ev.data.control.param), r.data1);
+      EXPECT_EQ(ev.data.control.value, r.data2) << std::hex << r.message;
+    }
+  }
+  snd_seq_event_t ev;
+  EXPECT_FALSE(toSequencerEvent(0x000000F8, 0, ev));  // not a channel message
+}
+
+TEST(AlsaSessionLife, ASignalOrLostAnnouncementsKeepTheClientOnlyAFailedReadEndsIt) {
+  using S = AlsaSession::State;
+  using E = AlsaSession::Event;
+  EXPECT_EQ(AlsaSession::next(S::Open, E::Interrupted), S::Open);
+  EXPECT_EQ(AlsaSession::next(S::Open, E::Overran), S::Open);
+  EXPECT_EQ(AlsaSession::next(S::Open, E::ReadFailed), S::Gone);
+  EXPECT_EQ(AlsaSession::next(S::Gone, E::Interrupted), S::Gone);
+}
+
 TEST(SystemService, DevicesAndCapabilities) {
   SystemMidiService service(
       SynthConfig{}, {{PortApi::Jack, "a:in", "a:in"}, {PortApi::Alsa, "X:Port 1 20:0", "Port 1"}});
@@ -216,6 +266,10 @@ TEST(SystemService, DevicesAndCapabilities) {
   EXPECT_EQ(service.midiOutGetDevCapsA(2, caps, sizeof caps), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(service.midiOutGetDevCapsA(-2, caps, sizeof caps), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(service.midiOutGetDevCapsA(0, caps, 12), MMSYSERR_INVALPARAM);
+  // Without a sequencer session an ALSA port cannot be reached: no driver.
+  MidiOutHandle h = 0;
+  EXPECT_EQ(service.midiOutOpen(h, 1, 0, 0, 0), MMSYSERR_NODRIVER);
+  EXPECT_EQ(h, 0u);
 }
 
 TEST(SystemService, RefusesWhatItCannotDo) {
