@@ -13,16 +13,6 @@ namespace midi {
 
 namespace {
 
-bool isNoteOff(std::uint32_t message) {
-  const std::uint32_t kind = message & 0xF0;
-  return kind == 0x80 || (kind == 0x90 && (message >> 16 & 0x7F) == 0);
-}
-bool isNoteOn(std::uint32_t message) {
-  return (message & 0xF0) == 0x90 && (message >> 16 & 0x7F) != 0;
-}
-unsigned noteIndex(std::uint32_t message) { return (message & 0x0F) << 7 | (message >> 8 & 0x7F); }
-std::uint32_t noteOffFor(unsigned index) { return 0x80u | index >> 7 | (index & 0x7F) << 8; }
-
 // "client:port" of the port at addr, or an empty string when there is none.
 std::string namesAt(snd_seq_t* seq, const snd_seq_addr_t& addr) {
   snd_seq_client_info_t* client;

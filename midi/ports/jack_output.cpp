@@ -29,14 +29,6 @@ struct Queued {
   std::int64_t queuedNs;
 };
 
-bool isNoteOff(std::uint32_t message) {
-  const std::uint32_t kind = message & 0xF0;
-  return kind == 0x80 || (kind == 0x90 && (message >> 16 & 0x7F) == 0);
-}
-bool isNoteOn(std::uint32_t message) {
-  return (message & 0xF0) == 0x90 && (message >> 16 & 0x7F) != 0;
-}
-unsigned noteIndex(std::uint32_t message) { return (message & 0x0F) << 7 | (message >> 8 & 0x7F); }
 
 std::atomic<unsigned> g_portNumber{0};
 
@@ -149,7 +141,7 @@ class JackPortOutput::Link final : public JackEndpoint {
   }
   bool write(void* buffer, std::uint32_t message);
   bool switchOff(void* buffer, unsigned index) {
-    return write(buffer, 0x80 | index >> 7 | (index & 0x7F) << 8);
+    return write(buffer, noteOffFor(index));
   }
 
   const std::string m_target;  // the peer's full "client:port" name

@@ -10,6 +10,23 @@
 
 namespace midi {
 
+// A packed short message (status in the low byte): whether it switches a note on or off (a Note
+// On of velocity 0 is a Note Off), and the ledger's index of its note.
+constexpr bool isNoteOff(std::uint32_t message) {
+  const std::uint32_t kind = message & 0xF0;
+  return kind == 0x80 || (kind == 0x90 && (message >> 16 & 0x7F) == 0);
+}
+constexpr bool isNoteOn(std::uint32_t message) {
+  return (message & 0xF0) == 0x90 && (message >> 16 & 0x7F) != 0;
+}
+constexpr unsigned noteIndex(std::uint32_t message) {
+  return (message & 0x0F) << 7 | (message >> 8 & 0x7F);
+}
+// The Note Off of the note at index, velocity 0.
+constexpr std::uint32_t noteOffFor(unsigned index) {
+  return 0x80u | index >> 7 | (index & 0x7F) << 8;
+}
+
 class NoteLedger {
  public:
   static constexpr unsigned kNotes = 16 * 128;  // index: channel << 7 | note
