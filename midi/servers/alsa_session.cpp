@@ -99,30 +99,15 @@ void AlsaSession::wake() {
 bool AlsaSession::call(std::function<void()> task, std::chrono::milliseconds timeout) {
   std::unique_lock lock(m_mutex);
   if (m_stopping) return false;
-  m_tasks.push_back(std::move(task));
-  const std::uint64_t mine = ++m_tasksPosted;
+  const std::uint64_t mine = m_tasks.push(std::move(task));
   wake();
-  return m_taskDone.wait_for(lock, timeout, [&] { return m_tasksDone >= mine; });
+  return m_tasks.awaitRun(lock, mine, timeout);
 }
 
 void AlsaSession::post(std::function<void()> task) {
   std::lock_guard lock(m_mutex);
-  m_tasks.push_back(std::move(task));
-  ++m_tasksPosted;
+  m_tasks.push(std::move(task));
   wake();
-}
-
-void AlsaSession::runTasks(std::unique_lock<std::mutex>& lock) {
-  while (!m_tasks.empty()) {
-    auto task = std::move(m_tasks.front());
-    m_tasks.pop_front();
-    lock.unlock();
-    task();
-    task = nullptr;  // what it owned goes here, not under the lock
-    lock.lock();
-    ++m_tasksDone;
-    m_taskDone.notify_all();
-  }
 }
 
 void AlsaSession::run() {
@@ -134,10 +119,10 @@ void AlsaSession::run() {
   while (true) {
     {
       std::unique_lock lock(m_mutex);
-      runTasks(lock);
+      m_tasks.runAll(lock);
       if (m_stopping) {
         // Tasks that came meanwhile run too: they own what they touch.
-        runTasks(lock);
+        m_tasks.runAll(lock);
         return;
       }
     }

@@ -14,14 +14,14 @@
 #include <alsa/asoundlib.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "midi/servers/session_tasks.h"
 
 namespace midi {
 
@@ -92,7 +92,6 @@ class AlsaSession {
   AlsaSession() = default;
   bool open();
   void run();
-  void runTasks(std::unique_lock<std::mutex>& lock);
   void readAnnouncements();
   void apply(Event event);  // a Gone session tells its listeners
   void wake();
@@ -104,10 +103,7 @@ class AlsaSession {
   std::vector<std::shared_ptr<AlsaListener>> m_listeners;  // session thread only
 
   mutable std::mutex m_mutex;
-  std::condition_variable m_taskDone;
-  std::deque<std::function<void()>> m_tasks;
-  std::uint64_t m_tasksPosted = 0;
-  std::uint64_t m_tasksDone = 0;
+  SessionTasks m_tasks;
   bool m_stopping = false;
   State m_state = State::Open;
 };

@@ -60,7 +60,7 @@ void JackSession::shutdown(std::chrono::milliseconds timeout) {
   std::unique_lock lock(m_mutex);
   m_stopping = true;
   m_wakeUp.notify_all();
-  m_taskDone.wait_for(lock, timeout, [this] { return m_finished; });
+  m_ended.wait_for(lock, timeout, [this] { return m_finished; });
 }
 
 void JackSession::wake() {
@@ -71,30 +71,15 @@ void JackSession::wake() {
 bool JackSession::call(std::function<void()> task, std::chrono::milliseconds timeout) {
   std::unique_lock lock(m_mutex);
   if (m_stopping) return false;
-  m_tasks.push_back(std::move(task));
-  const std::uint64_t mine = ++m_tasksPosted;
+  const std::uint64_t mine = m_tasks.push(std::move(task));
   m_wakeUp.notify_all();
-  return m_taskDone.wait_for(lock, timeout, [&] { return m_tasksDone >= mine; });
+  return m_tasks.awaitRun(lock, mine, timeout);
 }
 
 void JackSession::post(std::function<void()> task) {
   std::lock_guard lock(m_mutex);
-  m_tasks.push_back(std::move(task));
-  ++m_tasksPosted;
+  m_tasks.push(std::move(task));
   m_wakeUp.notify_all();
-}
-
-void JackSession::runTasks(std::unique_lock<std::mutex>& lock) {
-  while (!m_tasks.empty()) {
-    auto task = std::move(m_tasks.front());
-    m_tasks.pop_front();
-    lock.unlock();
-    task();
-    task = nullptr;  // what it owned goes here, not under the lock
-    lock.lock();
-    ++m_tasksDone;
-    m_taskDone.notify_all();
-  }
 }
 
 void JackSession::run() {
@@ -103,7 +88,7 @@ void JackSession::run() {
   auto nextReconcile = Clock::time_point::max();
   std::unique_lock lock(m_mutex);
   while (true) {
-    runTasks(lock);
+    m_tasks.runAll(lock);
     if (m_stopping) break;
     lock.unlock();
     if (m_serverGone.exchange(false)) onServerGone();
@@ -146,7 +131,7 @@ void JackSession::run() {
   }
   lock.lock();
   m_finished = true;
-  m_taskDone.notify_all();
+  m_ended.notify_all();
 }
 
 jack_client_t* JackSession::client() {

@@ -17,7 +17,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -25,6 +24,7 @@
 #include <vector>
 
 #include "midi/servers/client_name.h"
+#include "midi/servers/session_tasks.h"
 
 namespace midi {
 
@@ -114,7 +114,6 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
  private:
   JackSession() = default;
   void run();
-  void runTasks(std::unique_lock<std::mutex>& lock);
   void apply(Event event);
   bool open();
   void onServerGone(JackEndpoint::Detach why = JackEndpoint::Detach::ServerGone);
@@ -140,10 +139,8 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   // What other threads tell the session's thread.
   std::mutex m_mutex;
   std::condition_variable m_wakeUp;
-  std::condition_variable m_taskDone;
-  std::deque<std::function<void()>> m_tasks;
-  std::uint64_t m_tasksDone = 0;
-  std::uint64_t m_tasksPosted = 0;
+  std::condition_variable m_ended;  // m_finished
+  SessionTasks m_tasks;
   bool m_stopping = false;
   bool m_finished = false;
   std::atomic<bool> m_serverGone{false};       // set by JACK's shutdown callbacks
