@@ -98,8 +98,9 @@ void JackSession::run() {
       onServerGone(JackEndpoint::Detach::Renewal);
       nextOpen = Clock::now();
     }
+    const bool inactive = m_client && m_state.load() != State::Active;  // opened to list
     const bool looking = m_state.load() != State::Active && !m_endpoints.empty();
-    if (looking && Clock::now() >= nextOpen) {
+    if (inactive || (looking && Clock::now() >= nextOpen)) {
       nextOpen = Clock::now() + kRetryInterval;
       if (open()) m_graphChanged.store(true);
     }
@@ -143,6 +144,13 @@ jack_client_t* JackSession::client() {
 
 bool JackSession::open() {
   if (m_state.load() == State::Active) return true;
+  return (m_client || connect()) && activate();
+}
+
+// A client of a server that answers, with its callbacks set, not yet active. Activating costs
+// another ~12 ms with jackd2 (the server adds the client to its graph): the listing at start-up,
+// which the window waits for, does not need it.
+bool JackSession::connect() {
   jack_status_t status{};
   jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
   if (!client) {
@@ -184,15 +192,22 @@ bool JackSession::open() {
   m_xruns.store(0);
   m_xrunSeconds = 0;
   m_xrunWindow = std::chrono::steady_clock::now();
-  if (jack_activate(client) != 0) {
-    jack_client_close(client);  // a live server that refused: closing is safe
+  m_client = client;
+  return true;
+}
+
+bool JackSession::activate() {
+  if (jack_activate(m_client) != 0) {
+    // A live server that refused, or one that went before we were active: no other client of
+    // ours has opened since, so closing is safe (see onServerGone).
+    jack_client_close(m_client);
+    m_client = nullptr;
     apply(Event::OpenFailed);
     return false;
   }
-  m_client = client;
   apply(Event::Opened);
   for (const auto& e : m_endpoints) {
-    if (!e->m_leaving.load()) e->m_attached = e->attach(client);
+    if (!e->m_leaving.load()) e->m_attached = e->attach(m_client);
     if (e->m_attached) publish(e.get());
   }
   m_graphChanged.store(true);
@@ -240,7 +255,9 @@ void JackSession::onServerGone(JackEndpoint::Detach why) {
 
 std::vector<std::string> JackSession::midiInputs() {
   std::vector<std::string> names;
-  jack_client_t* c = client();
+  if (m_serverGone.exchange(false)) onServerGone();
+  if (!m_client) connect();  // activated by the loop, once the caller has its answer
+  jack_client_t* c = m_client;
   if (!c) return names;
   const std::string own = std::string(jack_get_client_name(c)) + ":";
   if (const char** ports = jack_get_ports(c, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)) {

@@ -69,7 +69,8 @@ class JackEndpoint {
 class JackSession : public std::enable_shared_from_this<JackSession> {
  public:
   // The life of the session's client:
-  //   Idle     no client: none was needed yet, or no server answered when one was;
+  //   Idle     no active client: none was needed yet, or no server answered when one was, or
+  //            one was opened for the listing and the loop is about to activate it;
   //   Active   a client of a live server, activated;
   //   Gone     the server went away; the dead client is dropped, a new one is tried every
   //            250 ms while anything is attached.
@@ -115,7 +116,9 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   JackSession() = default;
   void run();
   void apply(Event event);
-  bool open();
+  bool open();      // connect, then activate
+  bool connect();   // a client with its callbacks, inactive
+  bool activate();  // m_client: active, the endpoints attached; or closed
   void onServerGone(JackEndpoint::Detach why = JackEndpoint::Detach::ServerGone);
   bool starved();  // the graph has stalled at a client our libjack no longer wakes
   void publish(JackEndpoint* endpoint);
