@@ -18,7 +18,7 @@ namespace {
 
 constexpr std::size_t kQueueBytes = 16384;      // a power of two: 1,023 messages
 constexpr std::int64_t kStaleNs = 100'000'000;  // a Note On older than this is not played
-constexpr int kSettleCycles = 4;
+constexpr int kSettleCycles = 4;  // cycles let pass before the first message of a connection
 constexpr std::int64_t kStallNs = 50'000'000;     // a gap between two cycles that is a stall
 constexpr std::int64_t kRetryGapNs = 50'000'000;  // between two connects that were refused
 // How long after a connection a stall at the peer is still taken for our libjack's fault.
@@ -70,6 +70,7 @@ class JackPortOutput::Link final : public JackEndpoint {
   bool attach(jack_client_t* client) override {
     jack_port_t* port =
         jack_port_register(client, m_name.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    m_rate.store(jack_get_sample_rate(client), std::memory_order_relaxed);
     m_port.store(port, std::memory_order_release);
     return port != nullptr;
   }
@@ -153,8 +154,8 @@ class JackPortOutput::Link final : public JackEndpoint {
   std::atomic<bool> m_switchOff{false};
   std::atomic<int> m_settle{0};
   std::int64_t m_lastCycleNs = 0;  // process thread
-  std::int64_t m_nextTryNs =
-      0;  // session thread  // cycles to let pass before the first message of a connection
+  std::atomic<jack_nframes_t> m_rate{0};  // the server's sample rate, as of the last attach
+  std::int64_t m_nextTryNs = 0;  // session thread: when a refused connection is asked again
   NoteLedger m_sounding;         // on at the peer: written, not yet off
   NoteLedger m_pendingOff;       // Note Offs that could not be queued
   NoteLedger m_offAfterConnect;  // Note Offs written within kDoubtNs of the last connection
@@ -188,9 +189,13 @@ void JackPortOutput::Link::process(jack_nframes_t frames) {
   // what comes through it: what is written before then never reaches the peer.
   if (jack_port_connected(port) <= 0) return;
   // Likewise after a stall (the server was stopped): the first cycles after it may not reach
-  // the peer.
+  // the peer. Nor do the cycles a server runs back to back to catch up after one (PipeWire runs
+  // several within a millisecond): the peer does not read each of them.
   const std::int64_t now = nowNs();
-  if (now - m_lastCycleNs > kStallNs) m_settle.store(kSettleCycles, std::memory_order_relaxed);
+  const std::int64_t gap = now - m_lastCycleNs;
+  const jack_nframes_t rate = m_rate.load(std::memory_order_relaxed);
+  const std::int64_t periodNs = rate > 0 ? std::int64_t{frames} * 1'000'000'000 / rate : 0;
+  if (gap > kStallNs || gap < periodNs / 4) m_settle.store(kSettleCycles, std::memory_order_relaxed);
   m_lastCycleNs = now;
   if (m_settle.load(std::memory_order_relaxed) > 0) {
     m_settle.fetch_sub(1, std::memory_order_relaxed);
@@ -216,9 +221,10 @@ void JackPortOutput::Link::process(jack_nframes_t frames) {
     const unsigned index = noteIndex(q.message);
     if (isNoteOn(q.message) && now - q.queuedNs > kStaleNs) {
       m_dropped.set(index);
-    } else if (isNoteOff(q.message) && m_dropped.test(index)) {
-      m_dropped.reset(index);
+    } else if (isNoteOff(q.message) && m_dropped.test(index) && !m_sounding.test(index)) {
+      m_dropped.reset(index);  // the peer never had its Note On
     } else {
+      if (isNoteOff(q.message)) m_dropped.reset(index);  // an earlier Note On of it is still on
       // A Note Off that could not be queued belongs before a new Note On of its note.
       if (isNoteOn(q.message) && m_pendingOff.test(index) && m_sounding.test(index)) {
         if (!switchOff(buffer, index)) return;

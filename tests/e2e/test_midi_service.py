@@ -56,6 +56,26 @@ class Probe:
             self.proc.communicate()
 
 
+def start_late_peer(session, name, delay_ms):
+    """A peer that registers its port delay_ms before it activates; its log.
+
+    libjack 1.9.21 in a client process can keep the semaphore of a client that has just
+    gone for a new client that gets its number (it hears of the removal after the addition),
+    and then never wakes that client. Short-lived clients (jack_lsp) right before the peer
+    start make that likely, so the peer is not waited for with jack_lsp."""
+    time.sleep(0.2)  # the harness's last jack_lsp has gone by now
+    log = os.path.join(session.dir, f"{name}-{len(session.procs)}.log")
+    session.spawn("late_peer", [LATE_PEER, name, str(delay_ms)], stdout=open(log, "wb"))
+    wait_until(lambda: os.path.getsize(log) > 0, 5, what="the late peer")  # "registered"
+    return log
+
+
+def late_peer_midi(log):
+    """What a late peer received, as tuples of bytes."""
+    with open(log) as f:
+        return [tuple(int(b, 16) for b in line.split()[1:]) for line in f if line.startswith("0:")]
+
+
 class JackPort(unittest.TestCase):
     def setUp(self):
         self.session = Session(pulse=False, wm=False).start()
@@ -113,20 +133,7 @@ class JackPort(unittest.TestCase):
         self.session.stop_proc(jackd, sig)
         self.session._start_jack()
         if peer:
-            return self.start_late_peer(peer, 300)
-
-    def start_late_peer(self, name, delay_ms):
-        """A peer that registers its port delay_ms before it activates; its log.
-
-        libjack 1.9.21 in a client process can keep the semaphore of a client that has just
-        gone for a new client that gets its number (it hears of the removal after the addition),
-        and then never wakes that client. Short-lived clients (jack_lsp) right before the peer
-        start make that likely, so the peer is not waited for with jack_lsp."""
-        time.sleep(0.2)  # the harness's last jack_lsp has gone by now
-        log = os.path.join(self.session.dir, f"{name}-{len(self.session.procs)}.log")
-        self.session.spawn("late_peer", [LATE_PEER, name, str(delay_ms)], stdout=open(log, "wb"))
-        wait_until(lambda: os.path.getsize(log) > 0, 5, what="the late peer")  # "registered"
-        return log
+            return start_late_peer(self.session, peer, 300)
 
     def record(self, seconds, play):
         """Records the Mapper's left port while play() runs; the samples."""
@@ -185,13 +192,11 @@ class JackPort(unittest.TestCase):
         self.assertEqual(probe.finish(), "")
 
     def test_a_peer_that_activates_late_gets_the_held_notes_off_first_after_each_restart(self):
-        log = self.start_late_peer("late-peer", 0)
+        log = start_late_peer(self.session, "late-peer", 0)
         probe = Probe(self.session)
         port = probe.devices().index("late-peer:input")
         self.assertEqual(probe.rc(f"open {port}"), 0)
-        def peer_midi():
-            with open(log) as f:
-                return [tuple(int(b, 16) for b in line.split()[1:]) for line in f if line.startswith("0:")]
+        peer_midi = lambda: late_peer_midi(log)
         held = 0x40
         self.assertEqual(probe.rc(f"send 7f{held:02x}90"), 0)
         wait_until(lambda: (0x90, held, 0x7F) in peer_midi(), 2, what="the first note")
@@ -222,32 +227,67 @@ class PipeWireJack(unittest.TestCase):
         self.session.env.pop("JACK_DEFAULT_SERVER")  # PipeWire's libjack would take it for a remote's name
         self.start_pipewire()
 
-    def start_pipewire(self):
+    def start_pipewire(self, peer=None):
+        """PipeWire and the monitor, and peer (a late_peer's name) if given: its log."""
         if "pipewire" not in (n for n, _ in self.session.procs):
             self.session.start_pipewire()
         wait_until(lambda: self.session.run(["jack_lsp"], check=False).returncode == 0, 10, what="PipeWire's JACK")
         self.session.start_monitor()
+        return start_late_peer(self.session, peer, 300) if peer else None
 
     def test_pipewire_restarted_with_a_key_held_the_port_comes_back_its_note_off_first(self):
+        """With a peer that registers its port well before it activates, as slow programs do."""
+        log = self.start_pipewire("late-peer")
         probe = Probe(self.session)
-        port = probe.devices().index(MONITOR_PORT)
+        port = probe.devices().index("late-peer:input")
         self.assertEqual(probe.rc(f"open {port}"), 0)
 
         def plays(note):
-            wait_until(lambda: probe.rc(f"send 7f{note:02x}90") == 0 and (0x90, note, 0x7F) in self.session.midi(),
+            wait_until(lambda: probe.rc(f"send 7f{note:02x}90") == 0 and (0x90, note, 0x7F) in late_peer_midi(log),
                        5, interval=0.1, what=f"note {note}")
         held = 0x40
         plays(held)
         for round_ in range(10):
-            self.session.stop_proc(self.session.dump, signal.SIGKILL)
+            for name, proc in list(self.session.procs):
+                if name in ("jack_midi_dump", "late_peer"):
+                    self.session.stop_proc(proc, signal.SIGKILL)
             self.session.stop_pipewire()
-            self.start_pipewire()
-            wait_until(self.session.midi, 5, what=f"the remembered Note Off of round {round_}")
-            first = self.session.midi()
+            log = self.start_pipewire("late-peer")
+            wait_until(lambda: late_peer_midi(log), 5, what=f"the remembered Note Off of round {round_}")
+            first = late_peer_midi(log)
             offs = first[:next((i for i, m in enumerate(first) if m[0] == 0x90), len(first))]
             self.assertIn((0x80, held, 0), offs, f"round {round_}: {first}")
             held = 0x41 + round_
             plays(held)  # held into the next round
+        self.assertEqual(probe.rc("close"), 0)
+        self.assertEqual(probe.finish(), "")
+
+    def test_a_hung_pipewire_holds_no_call_and_leaves_no_note_on(self):
+        probe = Probe(self.session)
+        port = probe.devices().index(MONITOR_PORT)
+        self.assertEqual(probe.rc(f"open {port}"), 0)
+        wait_until(lambda: probe.rc("send 7f4090") == 0 and (0x90, 0x40, 0x7F) in self.session.midi(), 5,
+                   interval=0.1, what="the held note")
+        pipewire = next(p for name, p in self.session.procs if name == "pipewire")
+        os.kill(pipewire.pid, signal.SIGSTOP)
+        self.addCleanup(os.kill, pipewire.pid, signal.SIGCONT)
+        for _ in range(100):  # queued behind the stalled graph, stale by the end
+            probe.rc("send 7f3c90")
+            probe.rc("send 003c80")
+        self.assertEqual(probe.rc("send 7f4090"), 0)  # the held note struck again: dropped as stale,
+        self.assertEqual(probe.rc("send 004080"), 0)  # but its Note Off is the first one's: it goes
+        start = time.monotonic()  # the port chosen again, as the window does it
+        self.assertEqual(probe.rc("close"), 0)  # at once: the Note Off goes when the server can
+        self.assertEqual(probe.rc(f"open {port}"), 1)  # the server does not answer
+        self.assertLessEqual(time.monotonic() - start, 0.5)
+
+        resumed = len(self.session.midi())
+        os.kill(pipewire.pid, signal.SIGCONT)
+        wait_until(lambda: probe.rc(f"open {port}") == 0, 5, interval=0.2, what="the port after the resume")
+        wait_until(lambda: probe.rc("send 7f3e90") == 0 and (0x90, 0x3E, 0x7F) in self.session.midi()[resumed:], 5,
+                   interval=0.1, what="the next note")
+        wait_until(lambda: (0x80, 0x40, 0) in self.session.midi()[resumed:], 3, what="the held key's Note Off")
+        self.assertNotIn((0x90, 0x3C, 0x7F), self.session.midi()[resumed:], "a stale Note On sounded")
         self.assertEqual(probe.rc("close"), 0)
         self.assertEqual(probe.finish(), "")
 
