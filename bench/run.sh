@@ -18,5 +18,5 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 /usr/bin/python3 bench/bench.py --binary build/tamrels-midi-piano --probe build/tests/e2e/midi_probe \
-  --floor build/bench/bench_floor \
+  --floor build/bench/bench_floor --stamper build/bench/bench_alsa_stamp \
   --out docs/benchmarks.md "$@"
