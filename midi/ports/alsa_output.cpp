@@ -130,7 +130,9 @@ class AlsaPortOutput::Link final : public AlsaListener {
         break;
       case SND_SEQ_EVENT_PORT_UNSUBSCRIBED: {  // someone cut our link: make it again
         const snd_seq_connect_t& link = event->data.connect;
+        // Only the link to our peer: others may read our port too (a patchbay, a recorder).
         if (link.sender.client == m_ourClient && link.sender.port == m_port &&
+            link.dest.client == m_target.client && link.dest.port == m_target.port &&
             state() == OutputState::Connected)
           apply(seq, OutputEvent::Refused);
         break;

@@ -241,6 +241,16 @@ class Alsa(E2ETestCase):
         self.app.keydown("x")
         self.addCleanup(self.app.keyup, "x")
         self.new_midi(1)
+        # Another reader of our port (a patchbay's link) comes and goes: our link to aseqdump
+        # stays as it is, and the held note is not switched off for it.
+        with open(CLIENTS) as f:
+            found = re.search(r'^Client\s+(\d+) : "Tamrels Midi Piano".*\n(?:.*\n)*?\s+Port\s+(\d+) : "out"',
+                              f.read(), re.M)
+        ours = "%s:%s" % found.groups()
+        self.session.run(["aconnect", ours, "Midi Through:0"])
+        self.session.run(["aconnect", "-d", ours, "Midi Through:0"])
+        time.sleep(0.3 * SLOW)
+        self.assertEqual(self.new_midi(), [(0x90, 62, 127)], "the held note was switched off")
         self.app.close()
         self.app.keyup("x")
         self.assertEqual(self.new_midi(2), [(0x90, 62, 127), (0x80, 62, 0)])
