@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The floor of make bench's ALSA send cost (bench/alsa_send.sh, in the qemu guest): what any
+// sequencer client pays to hand a note to a port, with nothing of ours around it. A client with
+// one output port subscribed to the named client's first port sends count notes as the program
+// does (direct, non-blocking, alternately Note On and Note Off, a pause every 100) and prints the
+// mean time of one send:
+//   bench_alsa_send_floor aseqdump 2000   ->   floor <microseconds>
+// With "cpu" alone it times a fixed stretch of plain computation instead, to be run in the guest
+// and here: how many times slower the guest's emulated CPU runs ordinary code.
+//   bench_alsa_send_floor cpu   ->   cpu <milliseconds>
+
+#include <alsa/asoundlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace {
+
+double cpuMilliseconds() {
+  double best = 1e9;
+  for (int run = 0; run < 5; ++run) {
+    const auto start = std::chrono::steady_clock::now();
+    volatile std::uint32_t sink = 0;
+    std::uint32_t x = 1;
+    for (int i = 0; i < 2'000'000; ++i) {
+      x = x * 1664525u + 1013904223u;
+      if (x & 0x100) sink = sink + (x >> 16);
+    }
+    best = std::min(best, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc == 2 && std::string(argv[1]) == "cpu") {
+    std::printf("cpu %.3f\n", cpuMilliseconds());
+    return 0;
+  }
+  if (argc != 3) return 2;
+  snd_seq_t* seq = nullptr;
+  if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0) return 1;
+  snd_seq_set_client_name(seq, "bench floor");
+  const int port = snd_seq_create_simple_port(seq, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                                              SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+  snd_seq_addr_t target{};
+  if (port < 0 || snd_seq_parse_address(seq, &target, argv[1]) < 0 ||
+      snd_seq_connect_to(seq, port, target.client, target.port) < 0)
+    return 1;
+  const int count = std::atoi(argv[2]);
+  std::chrono::steady_clock::duration spent{};
+  for (int i = 0; i < count; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    snd_seq_event_t event;
+    snd_seq_ev_clear(&event);
+    snd_seq_ev_set_source(&event, static_cast<unsigned char>(port));
+    snd_seq_ev_set_subs(&event);
+    snd_seq_ev_set_direct(&event);
+    if (i % 2)
+      snd_seq_ev_set_noteoff(&event, 0, 60, 0);
+    else
+      snd_seq_ev_set_noteon(&event, 0, 60, 127);
+    snd_seq_event_output_direct(seq, &event);
+    spent += std::chrono::steady_clock::now() - start;
+    if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::printf("floor %.3f\n", std::chrono::duration<double, std::micro>(spent).count() / count);
+  snd_seq_close(seq);
+  return 0;
+}
