@@ -100,7 +100,7 @@ void JackSession::run() {
     }
     const bool inactive = m_client && m_state.load() != State::Active;  // opened to list
     const bool looking = m_state.load() != State::Active && !m_endpoints.empty();
-    if (inactive || (looking && Clock::now() >= nextOpen)) {
+    if ((inactive && Clock::now() >= m_activateAt) || (looking && Clock::now() >= nextOpen)) {
       nextOpen = Clock::now() + kRetryInterval;
       if (open()) m_graphChanged.store(true);
     }
@@ -116,6 +116,7 @@ void JackSession::run() {
     lock.lock();
     auto until = Clock::now() + std::chrono::seconds(1);  // a lost wake-up costs a second at most
     if (m_state.load() != State::Active && !m_endpoints.empty()) until = std::min(until, nextOpen);
+    if (m_client && m_state.load() != State::Active) until = std::min(until, m_activateAt);
     until = std::min(until, nextReconcile);
     m_wakeUp.wait_until(lock, until, [this] {
       return m_stopping || !m_tasks.empty() || m_serverGone.load() || m_graphChanged.load();
@@ -144,12 +145,17 @@ jack_client_t* JackSession::client() {
 
 bool JackSession::open() {
   if (m_state.load() == State::Active) return true;
-  return (m_client || connect()) && activate();
+  // The listing's client first. While inactive it may not hear its server go (PipeWire's libjack
+  // tells an inactive client nothing): then it fails to activate, is closed, and one is opened
+  // anew.
+  if (m_client && activate()) return true;
+  return connect() && activate();
 }
 
 // A client of a server that answers, with its callbacks set, not yet active. Activating costs
-// another ~12 ms with jackd2 (the server adds the client to its graph): the listing at start-up,
-// which the window waits for, does not need it.
+// another ~12 ms with jackd2, and the server's work besides (it adds the client to its graph): the
+// listing at start-up, which the window waits for, does not need it, and it is left until the
+// window is up (kActivateDelay) or something needs the client sooner.
 bool JackSession::connect() {
   jack_status_t status{};
   jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
@@ -256,7 +262,7 @@ void JackSession::onServerGone(JackEndpoint::Detach why) {
 std::vector<std::string> JackSession::midiInputs() {
   std::vector<std::string> names;
   if (m_serverGone.exchange(false)) onServerGone();
-  if (!m_client) connect();  // activated by the loop, once the caller has its answer
+  if (!m_client && connect()) m_activateAt = std::chrono::steady_clock::now() + kActivateDelay;
   jack_client_t* c = m_client;
   if (!c) return names;
   const std::string own = std::string(jack_get_client_name(c)) + ":";

@@ -70,7 +70,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
  public:
   // The life of the session's client:
   //   Idle     no active client: none was needed yet, or no server answered when one was, or
-  //            one was opened for the listing and the loop is about to activate it;
+  //            one was opened for the listing and is activated a little later;
   //   Active   a client of a live server, activated;
   //   Gone     the server went away; the dead client is dropped, a new one is tried every
   //            250 ms while anything is attached.
@@ -82,6 +82,8 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   static constexpr auto kRetryInterval = std::chrono::milliseconds(250);
   static constexpr auto kReconnectInterval = std::chrono::milliseconds(100);
   static constexpr int kSettleCycles = 20;
+  // How long a client opened for the listing at start-up stays inactive, unless needed sooner.
+  static constexpr auto kActivateDelay = std::chrono::seconds(1);
 
   // Starts the session's thread; the client opens when first needed.
   static std::shared_ptr<JackSession> start();
@@ -153,6 +155,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   std::chrono::steady_clock::time_point m_xrunWindow{};  // session thread, as are these two
   int m_xrunSeconds = 0;                                 // seconds in a row with xruns
   std::chrono::steady_clock::time_point m_renewed{};     // the client last opened anew
+  std::chrono::steady_clock::time_point m_activateAt{};  // the listing's client, if inactive
 };
 
 }  // namespace midi
