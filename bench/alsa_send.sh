@@ -2,8 +2,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Run inside the ALSA guest (tests/e2e/alsa_vm/run-in-vm.sh): the mean cost to the caller of
 # midiOutShortMsg for a note to aseqdump's port, three runs of 2,000 messages ("us <mean>" lines),
-# and the same with a bare sequencer client ("floor <mean>" lines), and the time of a fixed stretch
-# of plain computation ("cpu <ms>"), then how many Note Ons and Note
+# and the same with a bare sequencer client ("floor <mean>" lines), then how many Note Ons and Note
 # Offs aseqdump got from the program ("at aseqdump <on> <off>").
 #   bench/alsa_send.sh PROBE FLOOR
 set -eu
@@ -19,4 +18,3 @@ for _ in 1 2 3; do printf 'open %s\ncost 2000\nclose\n' "$id" | "$probe" | grep 
 sleep 1
 echo "at aseqdump $(grep -c 'Note on' "$dump") $(grep -c 'Note off' "$dump")"
 for _ in 1 2 3; do "$floor" aseqdump:0 2000; done
-"$floor" cpu

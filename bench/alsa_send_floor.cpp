@@ -5,44 +5,15 @@
 // does (direct, non-blocking, alternately Note On and Note Off, a pause every 100) and prints the
 // mean time of one send:
 //   bench_alsa_send_floor aseqdump 2000   ->   floor <microseconds>
-// With "cpu" alone it times a fixed stretch of plain computation instead, to be run in the guest
-// and here: how many times slower the guest's emulated CPU runs ordinary code.
-//   bench_alsa_send_floor cpu   ->   cpu <milliseconds>
 
 #include <alsa/asoundlib.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <thread>
 
-namespace {
-
-double cpuMilliseconds() {
-  double best = 1e9;
-  for (int run = 0; run < 5; ++run) {
-    const auto start = std::chrono::steady_clock::now();
-    volatile std::uint32_t sink = 0;
-    std::uint32_t x = 1;
-    for (int i = 0; i < 2'000'000; ++i) {
-      x = x * 1664525u + 1013904223u;
-      if (x & 0x100) sink = sink + (x >> 16);
-    }
-    best = std::min(best, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-  }
-  return best;
-}
-
-}  // namespace
-
 int main(int argc, char* argv[]) {
-  if (argc == 2 && std::string(argv[1]) == "cpu") {
-    std::printf("cpu %.3f\n", cpuMilliseconds());
-    return 0;
-  }
   if (argc != 3) return 2;
   snd_seq_t* seq = nullptr;
   if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0) return 1;
