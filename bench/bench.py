@@ -345,6 +345,7 @@ def main():
     parser.add_argument("--alsa-presses", type=int, default=200)
     args = parser.parse_args()
     binary, probe, floor, stamper = (os.path.abspath(p) for p in (args.binary, args.probe, args.floor, args.stamper))
+    harness.BINARY = binary  # the program key to MIDI starts through harness.App
     programs = {"ours": ([binary], "Tamrels Midi Piano"), "vmpk": (["vmpk"], "Virtual MIDI Piano Keyboard"),
                 "floor": ([floor], "Bare Qt window")}
 
@@ -387,7 +388,6 @@ def main():
 
     ours, vmpk, bare = started["ours"], started["vmpk"], started["floor"]
     a, b, p = heard["ours"], heard["vmpk"], heard_pw
-    asleep = [t for t in a["asleep"] if t is not None]
     rows = [
         ("Key to sound through PulseAudio, median of %d (ms)" % args.strikes, fmt(a["median"]), fmt(b["median"]),
          "–", ratio(a["median"], b["median"]), "≤ 9", a["median"] <= 9),
