@@ -18,8 +18,9 @@ int main(int argc, char* argv[]) {
   snd_seq_t* seq = nullptr;
   if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0) return 1;
   snd_seq_set_client_name(seq, "bench floor");
-  const int port = snd_seq_create_simple_port(seq, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
-                                              SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+  const int port =
+      snd_seq_create_simple_port(seq, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                                 SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
   snd_seq_addr_t target{};
   if (port < 0 || snd_seq_parse_address(seq, &target, argv[1]) < 0 ||
       snd_seq_connect_to(seq, port, target.client, target.port) < 0)

@@ -29,7 +29,6 @@ struct Queued {
   std::int64_t queuedNs;
 };
 
-
 std::atomic<unsigned> g_portNumber{0};
 
 }  // namespace
@@ -141,9 +140,7 @@ class JackPortOutput::Link final : public JackEndpoint {
     return s;
   }
   bool write(void* buffer, std::uint32_t message);
-  bool switchOff(void* buffer, unsigned index) {
-    return write(buffer, noteOffFor(index));
-  }
+  bool switchOff(void* buffer, unsigned index) { return write(buffer, noteOffFor(index)); }
 
   const std::string m_target;  // the peer's full "client:port" name
   const std::string m_name;    // our port's short name
@@ -153,7 +150,7 @@ class JackPortOutput::Link final : public JackEndpoint {
   std::atomic<OutputState> m_state{OutputState::Connecting};  // opened on a port that is there
   std::atomic<bool> m_switchOff{false};
   std::atomic<int> m_settle{0};
-  std::int64_t m_lastCycleNs = 0;  // process thread
+  std::int64_t m_lastCycleNs = 0;         // process thread
   std::atomic<jack_nframes_t> m_rate{0};  // the server's sample rate, as of the last attach
   std::int64_t m_nextTryNs = 0;  // session thread: when a refused connection is asked again
   NoteLedger m_sounding;         // on at the peer: written, not yet off
@@ -195,7 +192,8 @@ void JackPortOutput::Link::process(jack_nframes_t frames) {
   const std::int64_t gap = now - m_lastCycleNs;
   const jack_nframes_t rate = m_rate.load(std::memory_order_relaxed);
   const std::int64_t periodNs = rate > 0 ? std::int64_t{frames} * 1'000'000'000 / rate : 0;
-  if (gap > kStallNs || gap < periodNs / 4) m_settle.store(kSettleCycles, std::memory_order_relaxed);
+  if (gap > kStallNs || gap < periodNs / 4)
+    m_settle.store(kSettleCycles, std::memory_order_relaxed);
   m_lastCycleNs = now;
   if (m_settle.load(std::memory_order_relaxed) > 0) {
     m_settle.fetch_sub(1, std::memory_order_relaxed);
