@@ -174,21 +174,10 @@ class AlsaPortOutput::Link final : public AlsaListener {
   }
 
   bool search(snd_seq_t* seq) {
-    snd_seq_client_info_t* client;
-    snd_seq_port_info_t* port;
-    snd_seq_client_info_alloca(&client);
-    snd_seq_port_info_alloca(&port);
-    snd_seq_client_info_set_client(client, -1);
-    while (snd_seq_query_next_client(seq, client) >= 0) {
-      snd_seq_port_info_set_client(port, snd_seq_client_info_get_client(client));
-      snd_seq_port_info_set_port(port, -1);
-      while (snd_seq_query_next_port(seq, port) >= 0) {
-        if (std::string(snd_seq_client_info_get_name(client)) + ":" +
-                snd_seq_port_info_get_name(port) ==
-            m_names) {
-          m_target = *snd_seq_port_info_get_addr(port);
-          return true;
-        }
+    for (const AlsaPortAddress& p : AlsaSession::writablePorts(seq, m_ourClient)) {
+      if (p.clientName + ":" + p.portName == m_names) {
+        m_target = {static_cast<unsigned char>(p.client), static_cast<unsigned char>(p.port)};
+        return true;
       }
     }
     return false;

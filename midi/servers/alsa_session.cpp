@@ -174,19 +174,19 @@ void AlsaSession::readAnnouncements() {
   }
 }
 
-std::vector<AlsaPortAddress> AlsaSession::writablePorts() {
+std::vector<AlsaPortAddress> AlsaSession::writablePorts(snd_seq_t* seq, int except) {
   std::vector<AlsaPortAddress> ports;
   snd_seq_client_info_t* client;
   snd_seq_port_info_t* port;
   snd_seq_client_info_alloca(&client);
   snd_seq_port_info_alloca(&port);
   snd_seq_client_info_set_client(client, -1);
-  while (snd_seq_query_next_client(m_seq, client) >= 0) {
+  while (snd_seq_query_next_client(seq, client) >= 0) {
     const int id = snd_seq_client_info_get_client(client);
-    if (id == SND_SEQ_CLIENT_SYSTEM || id == m_client) continue;
+    if (id == SND_SEQ_CLIENT_SYSTEM || id == except) continue;
     snd_seq_port_info_set_client(port, id);
     snd_seq_port_info_set_port(port, -1);
-    while (snd_seq_query_next_port(m_seq, port) >= 0) {
+    while (snd_seq_query_next_port(seq, port) >= 0) {
       if (!isWritableMidiPort(port)) continue;
       ports.push_back({id, snd_seq_port_info_get_port(port), snd_seq_client_info_get_name(client),
                        snd_seq_port_info_get_name(port)});

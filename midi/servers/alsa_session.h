@@ -76,7 +76,9 @@ class AlsaSession {
 
   // --- On the session's thread only ---
   // The writable ports of other clients (not the system's, not ours), in the sequencer's order.
-  std::vector<AlsaPortAddress> writablePorts();
+  std::vector<AlsaPortAddress> writablePorts() { return writablePorts(m_seq, m_client); }
+  // The same through seq, leaving out the client except (ours).
+  static std::vector<AlsaPortAddress> writablePorts(snd_seq_t* seq, int except);
   // Serves listener from now on (attached at once) / no more (detached at once).
   void add(const std::shared_ptr<AlsaListener>& listener);
   void remove(const std::shared_ptr<AlsaListener>& listener);
