@@ -5,6 +5,7 @@
 // such stream (PipeWire, PulseAudio, JACK, FluidSynth's ALSA driver) goes through.
 
 #include <cstddef>
+#include <memory>
 
 namespace midi {
 
@@ -14,10 +15,13 @@ struct AudioClient {
   // Fills frames of stereo float: frame i at left[i * step] and right[i * step] (step 2 for an
   // interleaved buffer, 1 for two planes).
   void (*render)(void* user, float* left, float* right, int step, std::size_t frames) = nullptr;
-  // Whether any voice still sounds.
+  // Whether anything still sounds; without a lock, for a real-time thread.
   bool (*sounding)(void* user) = nullptr;
   // The server has gone: switch every voice off, so nothing comes back hanging with it.
   void (*lost)(void* user) = nullptr;
+  // Keeps user alive as long as any copy of the client is held (or nothing, when user outlives
+  // every stream by itself).
+  std::shared_ptr<void> keep;
 };
 
 // Connecting: the server has not yet accepted the stream. Asleep: accepted and idle, no CPU; the

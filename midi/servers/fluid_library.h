@@ -35,6 +35,7 @@ namespace midi {
   X(fluid_synth_get_active_voice_count) \
   X(fluid_synth_write_float)            \
   X(new_fluid_audio_driver)             \
+  X(new_fluid_audio_driver2)            \
   X(delete_fluid_audio_driver)
 
 struct FluidLibrary {

@@ -106,6 +106,7 @@ void JackSession::run() {
     }
     if (m_graphChanged.exchange(false) || Clock::now() >= nextReconcile) {
       nextReconcile = Clock::time_point::max();
+      attachWaiting();
       if (m_client) {
         bool again = false;
         for (const auto& e : m_endpoints)
@@ -336,7 +337,19 @@ void JackSession::remove(const std::shared_ptr<JackEndpoint>& endpoint) {
       endpoint->detach(self->m_client, JackEndpoint::Detach::Leaving);
     endpoint->m_attached = false;
     std::erase(self->m_endpoints, endpoint);
+    self->m_graphChanged.store(true);  // its port names are free for an endpoint that waits
   });
+}
+
+// An endpoint whose ports could not be registered when it came (another of ours, leaving, still
+// held their names) is tried again whenever the graph changes.
+void JackSession::attachWaiting() {
+  if (!m_client || m_state.load() != State::Active) return;
+  for (const auto& e : m_endpoints) {
+    if (e->m_attached || e->m_leaving.load()) continue;
+    e->m_attached = e->attach(m_client);
+    if (e->m_attached) publish(e.get());
+  }
 }
 
 void JackSession::onGone(void* self) {

@@ -103,8 +103,9 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   // The MIDI input ports of the other clients, in the server's order.
   std::vector<std::string> midiInputs();
   // Serves endpoint from now on, across the server's lives: attached now if a client is active,
-  // and to each new client; reconciled right after the task that adds it. False when it cannot
-  // be served (it left already, no room).
+  // and to each new client (one that could not attach is tried again on every change of the
+  // graph); reconciled right after the task that adds it. False when it cannot be served (it
+  // left already, no room).
   bool add(const std::shared_ptr<JackEndpoint>& endpoint);
 
   // --- From any thread ---
@@ -123,6 +124,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   bool activate();  // m_client: active, the endpoints attached; or closed
   void onServerGone(JackEndpoint::Detach why = JackEndpoint::Detach::ServerGone);
   bool starved();  // the graph has stalled at a client our libjack no longer wakes
+  void attachWaiting();
   void publish(JackEndpoint* endpoint);
   void unpublish(const JackEndpoint* endpoint);
   void awaitCycleEnd();

@@ -15,14 +15,23 @@ namespace {
 
 // How long the window waits for a JACK server, or the ALSA session, to list its ports.
 constexpr auto kListingDeadline = std::chrono::milliseconds(250);
-// How long closing waits for the JACK session, after the outputs have gone.
+// How long closing waits for the outputs closed last to go, and then for the JACK session.
+constexpr auto kClosingDeadline = std::chrono::milliseconds(400);
 constexpr auto kSessionDeadline = std::chrono::milliseconds(300);
+
+// The environment is set before the first thread of ours starts: setenv is not safe beside any
+// thread that may read it.
+std::shared_ptr<JackSession> prepareThenStartJack() {
+  prepareSynthPlatform();
+  return JackSession::start();  // sets JACK's environment before its thread starts
+}
 
 }  // namespace
 
 SystemMidiService::SystemMidiService(SynthConfig synth)
-    : m_jack(JackSession::start()), m_alsa(AlsaSession::start()), m_synthConfig(std::move(synth)) {
-  prepareSynthPlatform();
+    : m_jack(prepareThenStartJack()),
+      m_alsa(AlsaSession::start()),
+      m_synthConfig(std::move(synth)) {
   try {
     m_listing = std::async(std::launch::async, [this] {
       // Qt starts meanwhile on the main thread, and on two cores it should keep one. Only this
@@ -77,7 +86,17 @@ SystemMidiService::SystemMidiService(SynthConfig synth, std::vector<PortInfo> po
 SystemMidiService::~SystemMidiService() {
   if (m_listing.valid()) m_listing.wait();  // bounded: it waits for no server past its deadline
   m_outputs.clear();  // the JACK outputs wait a moment for their last messages
-  for (Closing& c : m_closing) c.thread.join();
+  // An output whose server hangs may not finish closing: it is left behind with what it owns,
+  // and the process ends around it.
+  const auto until = std::chrono::steady_clock::now() + kClosingDeadline;
+  for (Closing& c : m_closing) {
+    while (!c.done->load() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (c.done->load())
+      c.thread.join();
+    else
+      c.thread.detach();
+  }
   if (m_jack) m_jack->shutdown(kSessionDeadline);
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <new>
 
 #include "midi/servers/clock.h"
@@ -16,9 +17,10 @@ class JackSink::Link final : public JackEndpoint {
         m_idleNs(std::chrono::duration_cast<std::chrono::nanoseconds>(idleSleep).count()) {}
 
   // Every change of state: Message (any thread), Quiet (the process thread), Gone (the server
-  // went, the session's thread), Accepted (a new client, the session's thread). Each is one
-  // compare-and-swap from the state nextSinkState() gives, since the threads do not share a lock.
-  std::atomic<SinkState> state{SinkState::Asleep};
+  // went, the session's thread), Accepted (the ports registered, the session's thread). Each is
+  // one compare-and-swap from the state nextSinkState() gives, since the threads do not share a
+  // lock.
+  std::atomic<SinkState> state{SinkState::Connecting};
   std::atomic<std::int64_t> lastMessageNs{0};
   std::atomic<jack_nframes_t> period{0};
   std::atomic<jack_nframes_t> rate{0};
@@ -37,9 +39,19 @@ class JackSink::Link final : public JackEndpoint {
     rate.store(jack_get_sample_rate(client));
     m_right.store(right);
     m_left.store(left, std::memory_order_release);
-    SinkState lost = SinkState::Lost;
-    state.compare_exchange_strong(lost, nextSinkState(lost, SinkEvent::Accepted));
+    for (SinkState from : {SinkState::Lost, SinkState::Connecting})
+      state.compare_exchange_strong(from, nextSinkState(from, SinkEvent::Accepted));
+    {
+      std::lock_guard lock(m_attachMutex);  // for an open that waits for it
+    }
+    m_attached.notify_all();
     return true;
+  }
+
+  // Whether the ports are registered within deadline.
+  bool awaitAttached(std::chrono::milliseconds deadline) {
+    std::unique_lock lock(m_attachMutex);
+    return m_attached.wait_for(lock, deadline, [this] { return rate.load() != 0; });
   }
 
   void detach(jack_client_t* client, Detach why) override {
@@ -114,16 +126,19 @@ class JackSink::Link final : public JackEndpoint {
   const std::int64_t m_idleNs;
   std::atomic<jack_port_t*> m_left{nullptr};
   std::atomic<jack_port_t*> m_right{nullptr};
+  std::mutex m_attachMutex;
+  std::condition_variable m_attached;
 };
 
 JackSink::JackSink(std::shared_ptr<JackSession> session, std::shared_ptr<Link> link)
     : m_session(std::move(session)), m_link(std::move(link)) {}
 
 ResultCode JackSink::open(const std::shared_ptr<JackSession>& session, const AudioClient& client,
-                          std::chrono::milliseconds idleSleep, std::unique_ptr<JackSink>& out,
-                          int& sampleRate) {
+                          std::chrono::milliseconds idleSleep, std::chrono::milliseconds deadline,
+                          std::unique_ptr<JackSink>& out, int& sampleRate) {
   out.reset();
   if (!session) return MMSYSERR_NODRIVER;
+  const auto until = std::chrono::steady_clock::now() + deadline;
   std::shared_ptr<Link> link;
   try {
     link = std::make_shared<Link>(client, idleSleep);
@@ -131,18 +146,20 @@ ResultCode JackSink::open(const std::shared_ptr<JackSession>& session, const Aud
   } catch (const std::bad_alloc&) {
     return MMSYSERR_NOMEM;
   }
-  auto added = std::make_shared<std::atomic<bool>>(false);
+  auto served = std::make_shared<std::atomic<bool>>(false);
   const bool answered = session->call(
-      [session, link, added] {
-        if (session->client() && session->add(link)) added->store(link->rate.load() != 0);
-      },
-      kOpenDeadline);
-  if (answered && added->load()) {
-    sampleRate = static_cast<int>(link->rate.load());
-    return MMSYSERR_NOERROR;
+      [session, link, served] { served->store(session->client() && session->add(link)); },
+      deadline);
+  if (answered && !served->load()) {
+    out.reset();  // no JACK server
+    return MMSYSERR_NODRIVER;
   }
-  out.reset();
-  return MMSYSERR_NODRIVER;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      until - std::chrono::steady_clock::now());
+  if (!answered || !link->awaitAttached(std::max(left, std::chrono::milliseconds(0))))
+    return MMSYSERR_NODRIVER;  // it goes on: the session registers the ports when it can
+  sampleRate = static_cast<int>(link->rate.load());
+  return MMSYSERR_NOERROR;
 }
 
 JackSink::~JackSink() { m_session->remove(m_link); }
@@ -151,7 +168,8 @@ bool JackSink::awake() {
   m_link->lastMessageNs.store(nowNs());
   SinkState asleep = SinkState::Asleep;
   m_link->state.compare_exchange_strong(asleep, nextSinkState(asleep, SinkEvent::Message));
-  return m_link->state.load() != SinkState::Lost;
+  const SinkState now = m_link->state.load();
+  return now != SinkState::Lost && now != SinkState::Connecting;
 }
 
 SinkState JackSink::state() const { return m_link->state.load(); }

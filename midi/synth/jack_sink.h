@@ -22,15 +22,17 @@ namespace midi {
 
 class JackSink {
  public:
-  // Running: rendering. Asleep: silence, until the next message. Lost: the server has gone;
-  // messages fail until it is back (then Asleep). A JACK sink is never Connecting: the session
-  // has the client.
-  static constexpr auto kOpenDeadline = std::chrono::milliseconds(250);
+  // Connecting: its ports are not registered yet (the session has not answered, or a Mapper
+  // before it still holds their names). Running: rendering. Asleep: silence, until the next
+  // message. Lost: the server has gone; messages fail until it is back (then Asleep).
 
-  // MMSYSERR_NODRIVER when no JACK server answers in time. sampleRate is the server's.
+  // MMSYSERR_NOERROR once the ports are registered, with sampleRate the server's. Otherwise
+  // MMSYSERR_NODRIVER: with out empty when there is no JACK server, and with out holding the
+  // sink, still Connecting, when the session did not answer by the deadline or the ports could
+  // not be registered yet; the session registers them as soon as it can.
   static ResultCode open(const std::shared_ptr<JackSession>& session, const AudioClient& client,
-                         std::chrono::milliseconds idleSleep, std::unique_ptr<JackSink>& out,
-                         int& sampleRate);
+                         std::chrono::milliseconds idleSleep, std::chrono::milliseconds deadline,
+                         std::unique_ptr<JackSink>& out, int& sampleRate);
   ~JackSink();  // the callback no longer renders once this returns
   JackSink(const JackSink&) = delete;
   JackSink& operator=(const JackSink&) = delete;
@@ -40,7 +42,7 @@ class JackSink {
   template <class Apply>
   bool play(Apply&& apply) {
     std::lock_guard lock(m_mutex);
-    if (!awake()) return false;
+    if (!awake()) return false;  // Lost or Connecting
     apply();
     return true;
   }
@@ -54,7 +56,7 @@ class JackSink {
 
  private:
   JackSink(std::shared_ptr<JackSession> session, std::shared_ptr<Link> link);
-  bool awake();  // false while Lost
+  bool awake();  // false while Lost or Connecting
   std::mutex m_mutex;
   std::shared_ptr<JackSession> m_session;
   std::shared_ptr<Link> m_link;

@@ -27,7 +27,12 @@ class StreamSink final : public Sink {
   bool play(const std::function<void()>& apply) override { return m_stream->play(apply); }
   SinkState state() const override { return m_stream->state(); }
   double latencyMilliseconds() const override { return m_stream->latencyMilliseconds(); }
-  int sampleRate() const override { return m_rate; }
+  int sampleRate() const override {
+    if constexpr (requires { m_stream->sampleRate(); })
+      return m_stream->sampleRate();  // the server's, once it has answered
+    else
+      return m_rate;
+  }
 
  private:
   std::unique_ptr<Stream> m_stream;
@@ -42,162 +47,227 @@ ResultCode wrap(ResultCode rc, std::unique_ptr<Stream>& stream, int rate,
   return out ? rc : MMSYSERR_NOMEM;
 }
 
-// FluidSynth's own driver (ALSA where no sound server runs; a file in the tests). The driver's
-// thread renders the synth itself, so the synth is made now. Idle, the driver is deleted, and
-// the next message makes a new one; only one driver exists at a time, so two threads never
-// render the synth at once.
+// FluidSynth's own driver (ALSA where no sound server runs; a file in the tests), made, started
+// and deleted on a thread of the sink's own. ALSA's default device is often a sound server's
+// plugin (PulseAudio's or PipeWire's), and opening it then waits as long as that server hangs:
+// the caller waits for the first outcome until its deadline and never again, and closing leaves
+// behind a thread that such a server holds. Idle, the driver is deleted, and the next message has
+// the thread make a new one. The driver renders through the sink's seat, on settings of its own,
+// so that a thread left behind touches nothing of the synthesizer's; FluidSynth's file driver
+// takes no callback and renders the synth itself.
 class DriverSink final : public Sink {
  public:
   static ResultCode open(const std::string& name, SynthEngine& engine, const SynthConfig& config,
+                         const AudioClient& client, std::chrono::milliseconds deadline,
                          std::unique_ptr<Sink>& out);
-  ~DriverSink() override {
-    {
-      std::lock_guard lock(m_mutex);
-      m_stopping = true;
-    }
-    m_wake.notify_all();
-    if (m_watcher.joinable()) m_watcher.join();
-  }
+  ~DriverSink() override;
 
-  bool play(const std::function<void()>& apply) override {
-    {
-      std::lock_guard lock(m_mutex);
-      m_lastMessage = std::chrono::steady_clock::now();
-      if (m_state == SinkState::Asleep && !m_retiring && !start()) return false;  // server gone
-      if (m_retiring) m_resumeWanted = true;
-    }
-    m_wake.notify_one();
-    apply();
-    return true;
-  }
+  bool play(const std::function<void()>& apply) override;
   SinkState state() const override {
-    std::lock_guard lock(m_mutex);
-    return m_state;
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->state;
   }
-  double latencyMilliseconds() const override { return 1000.0 * m_periodSize * m_periods / m_rate; }
-  int sampleRate() const override { return m_rate; }
+  double latencyMilliseconds() const override {
+    return 1000.0 * m_shared->periodSize * m_shared->periods / m_shared->rate;
+  }
+  int sampleRate() const override { return m_shared->rate; }
 
  private:
+  struct SettingsDeleter {
+    void operator()(fluid_settings_t* s) const { fluidLibrary()->delete_fluid_settings(s); }
+  };
   struct DriverDeleter {
     void operator()(fluid_audio_driver_t* d) const { fluidLibrary()->delete_fluid_audio_driver(d); }
   };
-  DriverSink(SynthEngine& engine, std::chrono::milliseconds idle)
-      : m_engine(engine), m_idleSuspend(idle) {}
-  bool start();  // with m_mutex held
-  void watchIdleness();
+  using Driver = std::unique_ptr<fluid_audio_driver_t, DriverDeleter>;
+  // What the sink's thread owns with the sink, and keeps if it is left behind.
+  struct Shared {
+    AudioClient client;
+    fluid_synth_t* synth = nullptr;  // the file driver's: it renders the synth itself
+    std::unique_ptr<fluid_settings_t, SettingsDeleter> settings;
+    std::chrono::milliseconds idle{};
+    int periodSize = 0;
+    int periods = 0;
+    int rate = 0;
+    std::mutex mutex;
+    std::condition_variable changed;
+    SinkState state = SinkState::Connecting;
+    bool wanted = true;  // a driver is to be made: the first, or one for a message
+    bool stopping = false;
+    bool finished = false;
+    std::chrono::steady_clock::time_point lastMessage{};
+    Driver make();
+    bool sounding();
+  };
+  explicit DriverSink(std::shared_ptr<Shared> shared) : m_shared(std::move(shared)) {}
+  static void run(const std::shared_ptr<Shared>& s);
 
-  SynthEngine& m_engine;
-  const std::chrono::milliseconds m_idleSuspend;
-  int m_periodSize = 0;
-  int m_periods = 0;
-  int m_rate = 0;
-  mutable std::mutex m_mutex;
-  std::condition_variable m_wake;
-  std::unique_ptr<fluid_audio_driver_t, DriverDeleter> m_driver;
-  SinkState m_state = SinkState::Asleep;
-  bool m_retiring = false;      // Asleep, and the old driver is still being deleted
-  bool m_resumeWanted = false;  // a message came meanwhile
-  bool m_stopping = false;
-  std::chrono::steady_clock::time_point m_lastMessage{};
-  std::thread m_watcher;
+  // How long closing waits for the thread to delete its driver before leaving it behind.
+  static constexpr auto kLeaveBehind = std::chrono::milliseconds(200);
+  std::shared_ptr<Shared> m_shared;
 };
 
 ResultCode DriverSink::open(const std::string& name, SynthEngine& engine, const SynthConfig& config,
+                            const AudioClient& client, std::chrono::milliseconds deadline,
                             std::unique_ptr<Sink>& out) {
   const FluidLibrary& fl = *fluidLibrary();
-  fluid_settings_t* settings = engine.settings();
+  std::shared_ptr<Shared> s;
+  try {
+    s = std::make_shared<Shared>();
+  } catch (const std::bad_alloc&) {
+    return MMSYSERR_NOMEM;
+  }
+  s->client = client;
+  s->idle = config.idleSuspend;
+  s->rate = engine.sampleRate();
+  s->settings.reset(fl.new_fluid_settings());
+  if (!s->settings) return MMSYSERR_NOMEM;
+  fluid_settings_t* settings = s->settings.get();
   if (fl.fluid_settings_setstr(settings, "audio.driver", name.c_str()) != FLUID_OK)
     return MMSYSERR_NODRIVER;
   fl.fluid_settings_setint(settings, "audio.period-size", config.periodSize);
   fl.fluid_settings_setint(settings, "audio.periods", config.periods);
-  if (!engine.synth()) return MMSYSERR_NOMEM;
-  std::unique_ptr<DriverSink> sink(new (std::nothrow) DriverSink(engine, config.idleSuspend));
-  if (!sink) return MMSYSERR_NOMEM;
-  {
-    std::lock_guard lock(sink->m_mutex);
-    if (!sink->start()) return MMSYSERR_NODRIVER;  // the open shows whether the output works
-  }
-  fl.fluid_settings_getint(settings, "audio.period-size", &sink->m_periodSize);
-  fl.fluid_settings_getint(settings, "audio.periods", &sink->m_periods);
-  sink->m_rate = engine.sampleRate();
-  // Nothing has been played yet: the watcher suspends the driver at once.
-  sink->m_lastMessage = std::chrono::steady_clock::now() - config.idleSuspend;
+  fl.fluid_settings_setnum(settings, "synth.sample-rate", s->rate);
+  fl.fluid_settings_getint(settings, "audio.period-size", &s->periodSize);
+  fl.fluid_settings_getint(settings, "audio.periods", &s->periods);
+  if (name == "file" && !(s->synth = engine.synth())) return MMSYSERR_NOMEM;
   try {
-    sink->m_watcher = std::thread(&DriverSink::watchIdleness, sink.get());
+    std::thread(run, s).detach();
   } catch (const std::system_error&) {
-    // Without a watcher the driver simply keeps running.
+    return MMSYSERR_NODRIVER;  // no thread to be had: the next sink may be
   }
-  out = std::move(sink);
-  return MMSYSERR_NOERROR;
+  std::unique_lock lock(s->mutex);
+  s->changed.wait_for(lock, deadline, [&] { return s->state != SinkState::Connecting; });
+  const SinkState now = s->state;
+  lock.unlock();
+  if (now == SinkState::Lost) return MMSYSERR_NODRIVER;  // the thread lets itself go
+  out.reset(new (std::nothrow) DriverSink(s));
+  if (!out) return MMSYSERR_NOMEM;
+  return now == SinkState::Connecting ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
 }
 
-bool DriverSink::start() {
-  m_driver.reset(fluidLibrary()->new_fluid_audio_driver(m_engine.settings(), m_engine.synth()));
-  if (m_driver) m_state = nextSinkState(m_state, SinkEvent::Message);
-  return m_driver != nullptr;
+DriverSink::~DriverSink() {
+  std::unique_lock lock(m_shared->mutex);
+  m_shared->stopping = true;
+  m_shared->changed.notify_all();
+  // The file driver renders the synth, which goes after this: it is always waited for.
+  if (m_shared->synth)
+    m_shared->changed.wait(lock, [this] { return m_shared->finished; });
+  else
+    m_shared->changed.wait_for(lock, kLeaveBehind, [this] { return m_shared->finished; });
 }
 
-void DriverSink::watchIdleness() {
-  using Clock = std::chrono::steady_clock;
-  std::unique_lock lock(m_mutex);
-  while (!m_stopping) {
-    if (m_state != SinkState::Running) {
-      m_wake.wait(lock, [this] { return m_stopping || m_state == SinkState::Running; });
+bool DriverSink::play(const std::function<void()>& apply) {
+  std::lock_guard lock(m_shared->mutex);
+  if (m_shared->state == SinkState::Lost || m_shared->state == SinkState::Connecting) return false;
+  apply();
+  m_shared->lastMessage = std::chrono::steady_clock::now();
+  if (m_shared->state == SinkState::Asleep) {
+    m_shared->state = nextSinkState(m_shared->state, SinkEvent::Message);
+    m_shared->wanted = true;  // the thread makes the driver; the note sounds once it runs
+    m_shared->changed.notify_all();
+  }
+  return true;
+}
+
+DriverSink::Driver DriverSink::Shared::make() {
+  const FluidLibrary& fl = *fluidLibrary();
+  if (synth) return Driver(fl.new_fluid_audio_driver(settings.get(), synth));
+  auto callback = [](void* self, int len, int, float*[], int nout, float* out[]) {
+    const AudioClient& c = static_cast<Shared*>(self)->client;
+    if (nout >= 2) c.render(c.user, out[0], out[1], 1, static_cast<std::size_t>(len));
+    return FLUID_OK;
+  };
+  return Driver(fl.new_fluid_audio_driver2(settings.get(), callback, this));
+}
+
+bool DriverSink::Shared::sounding() {
+  if (synth) return fluidLibrary()->fluid_synth_get_active_voice_count(synth) > 0;
+  return client.sounding(client.user);
+}
+
+// The sink's life on its thread: the first driver shows whether the device answers; then the
+// driver is deleted whenever nothing has sounded for the idle time, and made again for the next
+// message. A driver that cannot be made ends the sink (Lost): FluidSynth's drivers cannot follow
+// a device that comes back.
+void DriverSink::run(const std::shared_ptr<Shared>& s) {
+  Driver driver;
+  std::unique_lock lock(s->mutex);
+  while (!s->stopping) {
+    if (!driver && s->wanted) {
+      s->wanted = false;
+      lock.unlock();
+      driver = s->make();  // may wait as long as a sound server behind the device hangs
+      lock.lock();
+      if (!driver) {
+        s->state = nextSinkState(s->state, SinkEvent::Gone);
+        break;
+      }
+      // The first driver: accepted, and asleep at once until a message comes.
+      if (s->state == SinkState::Connecting)
+        s->state = nextSinkState(s->state, SinkEvent::Accepted);
+      s->changed.notify_all();
       continue;
     }
-    const auto quietSince = m_lastMessage + m_idleSuspend;
-    if (Clock::now() < quietSince) {
-      m_wake.wait_until(lock, quietSince);
+    if (!driver) {
+      s->changed.wait(lock, [&] { return s->stopping || s->wanted; });
       continue;
     }
-    if (fluidLibrary()->fluid_synth_get_active_voice_count(m_engine.synth()) > 0) {
+    const auto quietSince = s->lastMessage + s->idle;
+    if (s->state == SinkState::Running && std::chrono::steady_clock::now() < quietSince) {
+      s->changed.wait_until(lock, quietSince);
+      continue;
+    }
+    if (s->state == SinkState::Running && s->sounding()) {
       // A key is held or a note still rings out: look again in a while.
-      m_wake.wait_for(lock, std::chrono::milliseconds(500));
+      s->changed.wait_for(lock, std::chrono::milliseconds(500));
       continue;
     }
-    // Deleting a driver may wait for the sound server, so the lock is let go meanwhile: a
-    // message that comes now is played by the synth and asks for a new driver.
-    m_state = nextSinkState(m_state, SinkEvent::Quiet);
-    m_retiring = true;
-    auto driver = std::move(m_driver);
+    // Deleting a driver may wait for the sound server: a message that comes meanwhile is played
+    // by the synth and asks for a new driver.
+    s->state = nextSinkState(s->state, SinkEvent::Quiet);
     lock.unlock();
     driver.reset();
     lock.lock();
-    m_retiring = false;
-    if (std::exchange(m_resumeWanted, false) && !m_stopping) start();
   }
+  lock.unlock();
+  driver.reset();
+  lock.lock();
+  s->finished = true;
+  s->changed.notify_all();
 }
 
-ResultCode openPipeWire(SynthEngine& engine, const SynthConfig& config,
-                        const std::shared_ptr<JackSession>&, std::unique_ptr<Sink>& out) {
+ResultCode openPipeWire(SynthEngine& engine, const SynthConfig& config, const AudioClient& client,
+                        std::chrono::milliseconds deadline, const std::shared_ptr<JackSession>&,
+                        std::unique_ptr<Sink>& out) {
   PipeWireStreamConfig pipeWire;
   pipeWire.sampleRate = engine.sampleRate();
   pipeWire.quantum = config.pipeWireQuantum * pipeWire.sampleRate / config.sampleRate;
   pipeWire.idleSleep = config.idleSuspend;
   std::unique_ptr<PipeWireStream> stream;
-  const ResultCode rc =
-      PipeWireStream::open(pipeWire, engine.audioClient(), config.serverDeadline, stream);
+  const ResultCode rc = PipeWireStream::open(pipeWire, client, deadline, stream);
   return wrap(rc, stream, pipeWire.sampleRate, out);
 }
 
-ResultCode openPulse(SynthEngine& engine, const SynthConfig& config,
-                     const std::shared_ptr<JackSession>&, std::unique_ptr<Sink>& out) {
+ResultCode openPulse(SynthEngine& engine, const SynthConfig& config, const AudioClient& client,
+                     std::chrono::milliseconds deadline, const std::shared_ptr<JackSession>&,
+                     std::unique_ptr<Sink>& out) {
   PulseStreamConfig pulse;
   pulse.sampleRate = engine.sampleRate();
   pulse.targetLatency = config.pulseLatency;
   pulse.idleSleep = config.idleSuspend;
   std::unique_ptr<PulseStream> stream;
-  const ResultCode rc =
-      PulseStream::open(pulse, engine.audioClient(), config.serverDeadline, stream);
+  const ResultCode rc = PulseStream::open(pulse, client, deadline, stream);
   return wrap(rc, stream, pulse.sampleRate, out);
 }
 
-ResultCode openJack(SynthEngine& engine, const SynthConfig& config,
-                    const std::shared_ptr<JackSession>& jack, std::unique_ptr<Sink>& out) {
+ResultCode openJack(SynthEngine& engine, const SynthConfig& config, const AudioClient& client,
+                    std::chrono::milliseconds deadline, const std::shared_ptr<JackSession>& jack,
+                    std::unique_ptr<Sink>& out) {
   std::unique_ptr<JackSink> sink;
   int rate = 0;
-  const ResultCode rc = JackSink::open(jack, engine.audioClient(), config.idleSuspend, sink, rate);
-  if (rc != MMSYSERR_NOERROR) return rc;
+  const ResultCode rc = JackSink::open(jack, client, config.idleSuspend, deadline, sink, rate);
+  if (rc != MMSYSERR_NOERROR) return wrap(rc, sink, rate, out);  // a session that did not answer
   // JACK sets the rate: the synth, made later with the font, renders at the server's.
   engine.setSampleRate(rate);
   return wrap(rc, sink, rate, out);
@@ -205,7 +275,8 @@ ResultCode openJack(SynthEngine& engine, const SynthConfig& config,
 
 struct SinkKind {
   const char* name;
-  ResultCode (*open)(SynthEngine&, const SynthConfig&, const std::shared_ptr<JackSession>&,
+  ResultCode (*open)(SynthEngine&, const SynthConfig&, const AudioClient&,
+                     std::chrono::milliseconds, const std::shared_ptr<JackSession>&,
                      std::unique_ptr<Sink>&);
 };
 
@@ -218,11 +289,12 @@ constexpr SinkKind kSinks[] = {
 }  // namespace
 
 ResultCode openSink(const std::string& name, SynthEngine& engine, const SynthConfig& config,
+                    const AudioClient& client, std::chrono::milliseconds deadline,
                     const std::shared_ptr<JackSession>& jack, std::unique_ptr<Sink>& out) {
   out.reset();
   for (const SinkKind& kind : kSinks)
-    if (name == kind.name) return kind.open(engine, config, jack, out);
-  return DriverSink::open(name, engine, config, out);
+    if (name == kind.name) return kind.open(engine, config, client, deadline, jack, out);
+  return DriverSink::open(name, engine, config, client, deadline, out);
 }
 
 }  // namespace midi

@@ -5,6 +5,7 @@
 // table. Every sink lives the life of audio_client.h (SinkState): it sleeps when idle, wakes for
 // the next message, and follows its server when it goes and comes back.
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,11 +33,12 @@ class Sink {
 };
 
 // Opens the sink called name: "pipewire", "pulseaudio", "jack" (through the session; none: that
-// sink is passed over) or else FluidSynth's driver of that name, rendering the engine at its rate
-// (JACK sets the engine's rate to the server's while the synth is not yet made). MMSYSERR_NOERROR
-// once the server has accepted it; MMSYSERR_NODRIVER when there is no such server, or when the
-// server did not answer by the config's deadline: then out holds the sink, still Connecting.
+// sink is passed over) or else FluidSynth's driver of that name, playing client (a seat of the
+// render gate) at the engine's rate. MMSYSERR_NOERROR once the server has accepted it;
+// MMSYSERR_NODRIVER when there is no such server, or when the server did not answer by the
+// deadline: then out holds the sink, still Connecting, and it goes on by itself.
 ResultCode openSink(const std::string& name, SynthEngine& engine, const SynthConfig& config,
+                    const AudioClient& client, std::chrono::milliseconds deadline,
                     const std::shared_ptr<JackSession>& jack, std::unique_ptr<Sink>& out);
 
 }  // namespace midi

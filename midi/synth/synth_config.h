@@ -22,8 +22,11 @@ struct SynthConfig {
   int pipeWireQuantum = 128;
   // The stream's whole latency asked of PulseAudio; the server may grant more.
   std::chrono::microseconds pulseLatency{6000};
-  // How long the caller waits for any one sound server to accept a sink.
+  // How long the caller waits for any one sound server to accept a sink, and for the whole
+  // chain: a server that does not answer in time takes its share from the ones after it, which
+  // are still asked (an absent server says so at once) and go on waiting if they do not answer.
   std::chrono::milliseconds serverDeadline{250};
+  std::chrono::milliseconds chainDeadline{300};
   // A sink sleeps when nothing has sounded for this long: an idle keyboard costs no CPU. The next
   // message wakes it off the caller's thread (for FluidSynth's drivers: a new driver, about a
   // millisecond or two).

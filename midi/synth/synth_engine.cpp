@@ -111,10 +111,6 @@ AudioClient SynthEngine::audioClient() {
     }
     for (std::size_t i = 0; i < frames; ++i) left[i * step] = right[i * step] = 0.0f;
   };
-  client.sounding = [](void* user) {
-    fluid_synth_t* synth = audible(user);
-    return synth && fl().fluid_synth_get_active_voice_count(synth) > 0;
-  };
   client.lost = [](void* user) {
     if (fluid_synth_t* synth = audible(user)) fl().fluid_synth_all_sounds_off(synth, -1);
   };

@@ -45,7 +45,8 @@ class SynthEngine {
   // synth is made.
   int sampleRate() const;
   void setSampleRate(int rate);
-  // What a sink calls to render, to ask whether anything sounds and to silence everything.
+  // What the render gate calls to render and to silence everything (whether anything sounds,
+  // each seat learns from its own renders).
   AudioClient audioClient();
 
   // Starts loading the font, once. MIDIERR_NODEVICE if no thread could be had and the load,

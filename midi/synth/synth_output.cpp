@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "midi/synth/synth_output.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <system_error>
@@ -48,12 +49,31 @@ SynthOutput::~SynthOutput() {
   }
   m_keeperWake.notify_all();
   if (m_keeper.joinable()) m_keeper.join();
-  if (m_engine) m_engine->waitForLoad();  // it plays its queued messages into the sink
-  // m_waiting, m_sink, then the engine go, in that order.
+  // From here on no sink renders the engine, and the sinks go before the font's load is waited
+  // for: a JACK sink's port names are free at once for the next Mapper.
+  if (m_gate) m_gate->use(RenderGate::kNobody);
+  Seated current;
+  {
+    std::lock_guard lock(m_sinkMutex);
+    current = std::move(m_current);
+  }
+  m_waiting.clear();
+  current.sink.reset();
+  if (m_engine) m_engine->waitForLoad();  // its queued messages find no sink
+}
+
+ResultCode SynthOutput::openSeated(const std::string& name, std::chrono::milliseconds deadline,
+                                   Seated& out) {
+  out.name = name;
+  const AudioClient client = m_gate->seat(out.seat);
+  return openSink(name, *m_engine, m_config, client, deadline, m_jack, out.sink);
 }
 
 ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOutput>& out,
                              bool loadNow, std::shared_ptr<JackSession> jack) {
+  using Clock = std::chrono::steady_clock;
+  // Even a server asked after the chain's time is up has this long to say that it is not there.
+  constexpr auto kLeast = std::chrono::milliseconds(25);
   prepareSynthPlatform();
   out.reset();
   std::unique_ptr<SynthOutput> s(new (std::nothrow) SynthOutput);
@@ -62,20 +82,29 @@ ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOut
           SynthEngine::make(config.soundFontSearch, config.sampleRate, config.gain, s->m_engine);
       rc != MMSYSERR_NOERROR)
     return rc;
+  try {
+    s->m_gate = RenderGate::make(s->m_engine->audioClient());
+  } catch (const std::bad_alloc&) {
+    return MMSYSERR_NOMEM;
+  }
   s->m_config = config;
   s->m_jack = std::move(jack);
+  const auto chainEnd = Clock::now() + config.chainDeadline;
   for (const std::string& name : config.audioDrivers) {
-    std::unique_ptr<Sink> sink;
-    const ResultCode rc = openSink(name, *s->m_engine, config, s->m_jack, sink);
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(chainEnd - Clock::now());
+    Seated candidate;
+    const ResultCode rc =
+        s->openSeated(name, std::clamp(left, kLeast, config.serverDeadline), candidate);
     if (rc == MMSYSERR_NOERROR) {
-      s->m_sink = std::move(sink);
-      s->m_sinkName = name;
+      s->m_gate->use(candidate.seat);
+      s->m_current = std::move(candidate);
       break;
     }
     if (rc == MMSYSERR_NOMEM) return rc;
-    if (sink) s->m_waiting.push_back({name, std::move(sink)});  // it may answer yet
+    if (candidate.sink) s->m_waiting.push_back(std::move(candidate));  // it may answer yet
   }
-  if (!s->m_sink) return MMSYSERR_NODRIVER;
+  if (!s->m_current.sink && s->m_waiting.empty()) return MMSYSERR_NODRIVER;
   s->m_engine->setDeliver([self = s.get()](std::uint32_t message) { self->deliver(message); });
   if (loadNow) {
     const ResultCode loading = s->m_engine->startLoading();
@@ -86,6 +115,7 @@ ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOut
       s->m_keeper = std::thread(&SynthOutput::takeBackBetterSinks, s.get());
     } catch (const std::system_error&) {
       s->m_waiting.clear();  // the sink in use stays
+      if (!s->m_current.sink) return MMSYSERR_NODRIVER;
     }
   }
   out = std::move(s);
@@ -103,26 +133,30 @@ void SynthOutput::takeBackBetterSinks() {
     if (better->sink->sampleRate() != m_engine->sampleRate()) {
       // Opened before the sink in use set the synth's rate: open it again, at that rate; its
       // server answers now.
+      const std::string name = better->name;
       better->sink.reset();
       keeper.unlock();
-      openSink(better->name, *m_engine, m_config, m_jack, better->sink);
+      Seated again;
+      openSeated(name, m_config.serverDeadline, again);
       keeper.lock();
+      *better = std::move(again);
       if (!better->sink || better->sink->state() != SinkState::Asleep) {
         if (!better->sink) m_waiting.erase(better);
         continue;
       }
     }
-    std::unique_ptr<Sink> old;
+    Seated old;
     {
       std::lock_guard lock(m_sinkMutex);
-      if (m_sink->state() == SinkState::Running) continue;  // something sounds: not now
-      old = std::exchange(m_sink, std::move(better->sink));
-      m_sinkName = better->name;
+      // Something sounds: not now. A message that comes after this look wakes the new sink.
+      if (m_current.sink && m_current.sink->state() == SinkState::Running) continue;
+      m_gate->use(better->seat);
+      old = std::exchange(m_current, std::move(*better));
     }
     // The sinks ranked after the new one are no better than it.
     m_waiting.erase(better, m_waiting.end());
     keeper.unlock();
-    old.reset();  // may wait a moment for its server, on this thread
+    old.sink.reset();  // may wait a moment for its server, on this thread
     keeper.lock();
   }
   // Whatever still waits is let go with the output.
@@ -138,9 +172,10 @@ ResultCode SynthOutput::send(std::uint32_t message) {
 ResultCode SynthOutput::deliver(std::uint32_t message) {
   ResultCode rc = MMSYSERR_NOERROR;
   std::lock_guard lock(m_sinkMutex);
-  // While the sound server is gone nothing reaches the synth, so nothing plays in a burst or
-  // hangs when it comes back.
-  if (!m_sink->play([&] { rc = m_engine->applyMessage(message); })) return MMSYSERR_NODRIVER;
+  // While no server has the sink nothing reaches the synth, so nothing plays in a burst or hangs
+  // when one answers.
+  if (!m_current.sink || !m_current.sink->play([&] { rc = m_engine->applyMessage(message); }))
+    return MMSYSERR_NODRIVER;
   return rc;
 }
 
@@ -150,17 +185,17 @@ void SynthOutput::whenLoadFails(std::function<void(ResultCode)> handler) {
 
 std::string SynthOutput::audioDriver() const {
   std::lock_guard lock(m_sinkMutex);
-  return m_sinkName;
+  return m_current.sink ? m_current.name : "none";
 }
 
 double SynthOutput::bufferMilliseconds() const {
   std::lock_guard lock(m_sinkMutex);
-  return m_sink->latencyMilliseconds();
+  return m_current.sink ? m_current.sink->latencyMilliseconds() : 0.0;
 }
 
 bool SynthOutput::audioRunning() const {
   std::lock_guard lock(m_sinkMutex);
-  return m_sink->state() == SinkState::Running;
+  return m_current.sink && m_current.sink->state() == SinkState::Running;
 }
 
 }  // namespace midi

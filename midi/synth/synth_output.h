@@ -15,6 +15,7 @@
 
 #include "midi/servers/jack_session.h"
 #include "midi/service/midi_service.h"
+#include "midi/synth/render_gate.h"
 #include "midi/synth/sinks.h"
 #include "midi/synth/synth_config.h"
 #include "midi/synth/synth_engine.h"
@@ -31,14 +32,17 @@ class SynthOutput {
   SynthOutput(const SynthOutput&) = delete;
   SynthOutput& operator=(const SynthOutput&) = delete;
 
-  // Finds the SoundFont and tries the config's sinks in order, waiting at most the config's
-  // deadline for each server; the first accepted wins, MMSYSERR_NODRIVER when none is. The font
-  // loads on a thread of its own (its samples only when first played). Messages sent meanwhile
-  // are queued in order and played once it is ready, so the caller never waits for the load.
+  // Finds the SoundFont and tries the config's sinks in order, each for at most the config's
+  // server deadline and all of them together for about the chain deadline; the first accepted
+  // wins. A server that does not answer in time is not given up: its sink goes on connecting,
+  // and once it accepts it is taken in place of the one in use as soon as nothing sounds. When
+  // no sink was accepted in time but one still waits for its server, the output opens all the
+  // same and sounds once a server answers (messages meanwhile fail with MMSYSERR_NODRIVER and
+  // are dropped); MMSYSERR_NODRIVER when every server said no. The font loads on a thread of its
+  // own (its samples only when first played). Messages sent meanwhile are queued in order and
+  // played once it is ready, so the caller never waits for the load.
   // With loadNow false the load waits for startLoading(): the service prepares the Mapper while
   // the window builds, and the load should not take the cores from it.
-  // A server ranked before the one in use that did not answer in time is not given up: once it
-  // accepts, its sink is taken in place of the one in use as soon as nothing sounds.
   // jack: the program's JACK session, for the "jack" sink (none: that sink is passed over).
   static ResultCode open(const SynthConfig& config, std::unique_ptr<SynthOutput>& out,
                          bool loadNow = true, std::shared_ptr<JackSession> jack = nullptr);
@@ -57,7 +61,7 @@ class SynthOutput {
   const char* fontState() const { return m_engine->fontState(); }
 
   const std::string& soundFont() const { return m_engine->soundFont(); }
-  // The sink in use: its name in the config.
+  // The sink in use: its name in the config, or "none" while every server is still awaited.
   std::string audioDriver() const;
   // The audio buffer the synthesizer writes, in milliseconds (as the server granted it).
   double bufferMilliseconds() const;
@@ -69,19 +73,22 @@ class SynthOutput {
   ResultCode deliver(std::uint32_t message);
   void takeBackBetterSinks();  // the keeper's thread
 
-  struct Waiting {
+  struct Seated {
     std::string name;
-    std::unique_ptr<Sink> sink;  // Connecting to a server that had not answered in time
+    RenderGate::SeatId seat = RenderGate::kNobody;
+    std::unique_ptr<Sink> sink;
   };
+  // Opens the sink called name on a seat of its own, waiting at most deadline for its server.
+  ResultCode openSeated(const std::string& name, std::chrono::milliseconds deadline, Seated& out);
 
   // Declared in this order so that the sinks stop before the engine goes.
   std::unique_ptr<SynthEngine> m_engine;
+  std::shared_ptr<RenderGate> m_gate;  // which sink renders the engine: only the one in use
   SynthConfig m_config;
   std::shared_ptr<JackSession> m_jack;
-  mutable std::mutex m_sinkMutex;  // m_sink, m_sinkName: a message and a take-back
-  std::unique_ptr<Sink> m_sink;
-  std::string m_sinkName;
-  std::vector<Waiting> m_waiting;  // better sinks than m_sink, best first; the keeper's
+  mutable std::mutex m_sinkMutex;  // m_current: a message and a take-back
+  Seated m_current;                // the sink in use; none while every server is awaited
+  std::vector<Seated> m_waiting;   // better sinks than m_current, best first; the keeper's
   std::mutex m_keeperMutex;
   std::condition_variable m_keeperWake;
   bool m_stopping = false;

@@ -86,6 +86,15 @@ class Recorder:
     def wait_sound_after(self, t0, timeout=3.0):
         return wait_until(lambda: self.onset_after(t0), timeout, what="sound")
 
+    def samples_between(self, t1, t2):
+        """What was played between t1 and t2, as one array."""
+        parts = []
+        for at, c in self._since(t1 - 1.0):
+            first = at - (len(c) - 1) / RATE
+            times = first + np.arange(len(c)) / RATE
+            parts.append(c[(times >= t1) & (times < t2)])
+        return np.concatenate(parts) if parts else np.zeros(0, "<i2")
+
     def quiet_since(self, t):
         return all(np.all(np.abs(c.astype(np.int32)) <= self.LOUD) for _, c in self._since(t))
 

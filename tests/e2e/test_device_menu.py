@@ -188,8 +188,12 @@ class DeviceMenu(E2ETestCase):
         wait_until(mapper_on_jack, 2, what="the Mapper to fall back to JACK")
         self.assertEqual(len(self.app.our_windows()), 1, "a message box showed")
 
-        os.kill(pulse.pid, signal.SIGCONT)  # PulseAudio answers again: it is taken back while all is quiet
-        wait_until(lambda: not mapper_on_jack(), 5, what="the Mapper to leave JACK")
+        self.app.keydown("v")  # sounding on JACK as PulseAudio answers again: the note is not cut
+        os.kill(pulse.pid, signal.SIGCONT)
+        time.sleep(1.5)
+        self.assertTrue(mapper_on_jack(), "the Mapper left JACK under a sounding note")
+        self.app.keyup("v")  # it is taken back once all is quiet
+        wait_until(lambda: not mapper_on_jack(), 15, what="the Mapper to leave JACK")
         rec = audio.Recorder(self.session)
         t0 = time.monotonic()
         self.app.key("z")

@@ -9,7 +9,9 @@ import time
 import unittest
 
 import audio
-from harness import LATE_PEER, MONITOR_PORT, PROBE, E2ETestCase, Session, _die_with_parent, wait_until
+import numpy as np
+from harness import (JACK_SERVER, LATE_PEER, MONITOR_PORT, PROBE, App, E2ETestCase, Session, _die_with_parent,
+                     wait_until)
 
 
 class Probe:
@@ -145,8 +147,23 @@ class JackPort(unittest.TestCase):
         rec.wait(seconds + 10)
         return audio.load_wav(wav)
 
-    def test_jack_alone_the_mapper_sounds_at_261_6_hz_through_our_own_ports(self):
+    def test_jack_alone_the_mapper_sounds_at_261_6_hz_through_our_own_ports_every_time_it_is_chosen(self):
         probe, _ = self.jack_alone_mapper()
+        # Chosen again and again, each new Mapper while its own font loads and the last one still
+        # lets its ports go: the new ports take their names, and every middle C sounds.
+        def strike():
+            self.assertEqual(probe.rc("send 7f3c90"), 0)
+            time.sleep(0.3)
+            self.assertEqual(probe.rc("send 003c80"), 0)
+        for round_ in range(20):
+            for _ in range(3 if round_ < 3 else 1):  # the first rounds with no time for the font
+                self.assertEqual(probe.rc("close"), 0)
+                self.assertEqual(probe.rc("open -1"), 0, f"round {round_}")
+                self.assertEqual(probe.ask("synth").split()[0], "jack", f"round {round_}")
+            x = self.record(1, strike)
+            start = audio.onset(x)
+            self.assertIsNotNone(start, f"round {round_} is silent")
+            self.assertAlmostEqual(audio.fundamental(x[start + 2400:start + 2400 + 9600]), 261.63, delta=5.2)
         self.assertEqual(probe.rc("close"), 0)
         self.assertEqual(probe.finish(), "")  # nothing printed to the terminal
 
@@ -356,6 +373,64 @@ class MapperOnPipeWire(E2ETestCase):
         self.assertEqual(len(self.app.our_windows()), 1, "a message box or another window showed")
 
 
+class MapperWhileSoundServersHang(E2ETestCase):
+    """Sound servers stopped (SIGSTOP) as hung ones are: the window never waits for them, the
+    Mapper opens all the same and sounds once one answers, and closing ends the program."""
+
+    session_options = {"jack": True, "pulse": True, "wm": True}
+
+    def stopped(self, name):
+        proc = next(p for n, p in self.session.procs if n == name)
+        os.kill(proc.pid, signal.SIGSTOP)
+        self.addCleanup(os.kill, proc.pid, signal.SIGCONT)
+        return proc
+
+    def launch(self):
+        start = time.monotonic()
+        self.app = App(self.session)  # it waits 0.2 s itself once the window is there
+        self.assertLessEqual(time.monotonic() - start, 2.2, "the window came late")
+        self.assertEqual(len(self.app.our_windows()), 1, "a message box showed")
+
+    def sounds_once_resumed(self, *procs):
+        for proc in procs:
+            os.kill(proc.pid, signal.SIGCONT)
+        time.sleep(1.0)  # with no menu choice: the Mapper takes the server that answers
+        rec = audio.Recorder(self.session)
+        t0 = time.monotonic()
+        self.app.key("z")
+        rec.wait_sound_after(t0)
+        rec.stop()
+        self.assertEqual(len(self.app.our_windows()), 1, "a message box showed")
+
+    def test_pulseaudio_hung_and_no_jack_server_the_window_and_closing_never_wait(self):
+        # FluidSynth's ALSA driver, the last resort, plays through PulseAudio's ALSA plugin where
+        # the plugin is installed: that hangs with PulseAudio too.
+        self.app.close()
+        self.session.env["JACK_DEFAULT_SERVER"] = "no-such-server"
+        self.addCleanup(self.session.env.update, {"JACK_DEFAULT_SERVER": JACK_SERVER})
+        pulse = self.stopped("pulseaudio")
+        self.launch()
+        self.app.key("z")  # nothing to play into: dropped, never played late
+        start = time.monotonic()
+        self.session.run(["wmctrl", "-i", "-c", self.app.win], check=False)
+        self.app.proc.wait(10)
+        self.assertLessEqual(time.monotonic() - start, 1.0, "closing waited for PulseAudio")
+        self.launch()
+        self.sounds_once_resumed(pulse)
+
+    def test_pulseaudio_and_jackd_hung_the_mapper_sounds_once_they_answer(self):
+        self.app.close()
+        pulse, jackd = self.stopped("pulseaudio"), self.stopped("jackd")
+        self.launch()
+        self.app.choose_device(0)  # "MIDI Mapper" again while both hang; it waits 0.3 s itself
+        start = time.monotonic()
+        self.app.open_first_menu()  # the window answers within 0.5 s of the choice
+        self.assertLessEqual(time.monotonic() - start, 0.45, "the Mapper's choice held the window")
+        self.app.key("Escape")
+        wait_until(lambda: len(self.app.our_windows()) == 1, 2, what="the menu to close")
+        self.sounds_once_resumed(pulse, jackd)
+
+
 class Churn(unittest.TestCase):
     def test_the_mapper_on_jack_and_back_leaves_memory_threads_and_files_at_their_level(self):
         session = Session(wm=False).start()
@@ -429,12 +504,32 @@ class Synthesizer(unittest.TestCase):
         tail = x[-24000:]  # the last 0.5 s, 2 s after the Note Off
         self.assertLess(audio.rms(tail), audio.rms(note) * 0.01)
 
-    def test_a_pipewire_with_no_audio_sink_is_passed_over(self):
-        # As beside PulseAudio on many desktops, where PipeWire serves video alone.
+    def test_a_pipewire_with_no_audio_sink_is_passed_over_and_never_cuts_a_note_when_it_answers_late(self):
+        # As beside PulseAudio on many desktops, where PipeWire serves video alone; here it hangs
+        # at first, so its stream waits, and answers while a note is held on PulseAudio.
         session = Session(jack=False, pulse=True, wm=False, pipewire=True, pipewire_sink=False).start()
         self.addCleanup(session.stop)
+        pipewire = next(p for name, p in session.procs if name == "pipewire")
+        os.kill(pipewire.pid, signal.SIGSTOP)
+        self.addCleanup(os.kill, pipewire.pid, signal.SIGCONT)
+        rec = audio.Recorder(session)
         probe = Probe(session)
         self.assertEqual(probe.rc("open -1"), 0)
+        wait_until(lambda: probe.ask("synth").split()[0] == "pulseaudio", 1, what="the Mapper on PulseAudio")
+        wait_until(lambda: probe.ask("synth").split()[2] == "ready", 10, what="the font")
+        t0 = time.monotonic()
+        self.assertEqual(probe.rc("send 7f4890"), 0)  # held
+        rec.wait_sound_after(t0)
+        os.kill(pipewire.pid, signal.SIGCONT)  # it answers with no sink, and again every retry
+        time.sleep(1.2)
+        t1 = time.monotonic()
+        self.assertEqual(probe.rc("send 004880"), 0)
+        time.sleep(0.2)
+        rec.stop()
+        held = rec.samples_between(rec.onset_after(t0) + 0.05, t1).astype(float)
+        blocks = held[:len(held) // 960 * 960].reshape(-1, 960)  # 20 ms each
+        blocks = np.sqrt(np.mean(blocks * blocks, axis=1))
+        self.assertGreater(blocks.min(), 0.01 * blocks.max(), "the held note was cut")
         self.assertEqual(probe.ask("synth").split()[0], "pulseaudio")
         self.assertEqual(probe.finish(), "")
 

@@ -20,6 +20,7 @@
 #include "midi/servers/pulse_stream.h"
 #include "midi/service/handle_table.h"
 #include "midi/service/system_midi_service.h"
+#include "midi/synth/render_gate.h"
 
 namespace fs = std::filesystem;
 using namespace midi;
@@ -201,6 +202,57 @@ TEST(SinkLife, AServerThatNeverAnswersLeavesTheStreamConnectingAtTheDeadline) {
   unsetenv("PIPEWIRE_REMOTE");
   close(listener);
   fs::remove_all(dir);
+}
+
+// Sinks on seats of one gate: only the seat in use renders the engine or switches its sounds
+// off, and never two threads at once, however often the seat in use changes under them.
+TEST(RenderGate, OnlyTheSeatInUseTouchesTheEngineAndOneThreadAtATime) {
+  struct Engine {
+    std::atomic<int> inside{0}, overlaps{0}, renders{0}, silenced{0};
+  } engine;
+  AudioClient client;
+  client.user = &engine;
+  client.render = [](void* user, float* left, float* right, int step, std::size_t frames) {
+    auto* e = static_cast<Engine*>(user);
+    if (e->inside.fetch_add(1) != 0) e->overlaps.fetch_add(1);
+    for (std::size_t i = 0; i < frames; ++i) left[i * step] = right[i * step] = 0.5f;
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+    e->renders.fetch_add(1);
+    e->inside.fetch_sub(1);
+  };
+  client.lost = [](void* user) { static_cast<Engine*>(user)->silenced.fetch_add(1); };
+  auto gate = RenderGate::make(client);
+  RenderGate::SeatId a = 0, b = 0;
+  const AudioClient seatA = gate->seat(a), seatB = gate->seat(b);
+  float buffer[2 * 64];
+  std::fill(std::begin(buffer), std::end(buffer), 1.0f);
+  gate->use(a);
+  seatB.render(seatB.user, buffer, buffer + 1, 2, 64);  // waiting: silence, engine untouched
+  seatB.lost(seatB.user);
+  EXPECT_EQ(buffer[0], 0.0f);
+  EXPECT_FALSE(seatB.sounding(seatB.user));
+  EXPECT_EQ(engine.renders.load() + engine.silenced.load(), 0);
+  seatA.render(seatA.user, buffer, buffer + 1, 2, 64);
+  EXPECT_EQ(buffer[0], 0.5f);
+  EXPECT_TRUE(seatA.sounding(seatA.user));  // told by the render itself
+  seatA.lost(seatA.user);
+  EXPECT_EQ(engine.silenced.load(), 1);
+
+  std::atomic<bool> stop{false};
+  auto audioThread = [&](const AudioClient& seat) {
+    float block[2 * 64];
+    while (!stop.load()) seat.render(seat.user, block, block + 1, 2, 64);
+  };
+  std::thread first(audioThread, seatA), second(audioThread, seatB);
+  for (int i = 0; i < 2000; ++i) gate->use(i % 2 ? a : b);
+  gate->use(RenderGate::kNobody);
+  const int rendered = engine.renders.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(engine.renders.load(), rendered) << "a seat rendered after the gate closed";
+  stop.store(true);
+  first.join();
+  second.join();
+  EXPECT_EQ(engine.overlaps.load(), 0);
 }
 
 TEST(AlsaEvents, ChannelMessagesBecomeDirectEventsWithSevenBitData) {
