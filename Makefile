@@ -3,12 +3,13 @@
 # make test  installs what is missing, builds and runs every test
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 # Warnings are errors in CI.
 WERROR     := $(if $(filter true 1,$(CI)),ON,OFF)
 CMAKE_ARGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRELS_WERROR=$(WERROR)
 
-.PHONY: all deps build run test test-unit test-asan bench package format clean
+.PHONY: all deps build run test test-unit test-asan test-tsan bench package format clean
 
 all: build
 
@@ -29,7 +30,15 @@ test-asan: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) -L unit --output-on-failure
 
-test: build test-asan
+# The program once more under ThreadSanitizer, through the end-to-end cases where its threads
+# meet: the sound servers' fall-back, take-back and restarts.
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRELS_TSAN=ON \
+	  -DTAMRELS_WERROR=$(WERROR)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target tamrels-midi-piano midi_probe late_peer
+	ctest --test-dir $(TSAN_BUILD) -L tsan --output-on-failure
+
+test: build test-asan test-tsan
 	ctest --test-dir $(BUILD) --output-on-failure
 
 bench: build
@@ -42,4 +51,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

@@ -9,7 +9,7 @@ import wave
 
 import numpy as np
 
-from harness import _die_with_parent, wait_until
+from harness import SLOW, _die_with_parent, wait_until
 
 RATE = 48000
 
@@ -84,7 +84,7 @@ class Recorder:
         return None
 
     def wait_sound_after(self, t0, timeout=3.0):
-        return wait_until(lambda: self.onset_after(t0), timeout, what="sound")
+        return wait_until(lambda: self.onset_after(t0), timeout * SLOW, what="sound")
 
     def samples_between(self, t1, t2):
         """What was played between t1 and t2, as one array."""

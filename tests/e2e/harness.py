@@ -23,6 +23,9 @@ PROBE = os.environ.get("TAMRELS_PROBE", os.path.join(os.path.dirname(BINARY), "t
 LATE_PEER = os.environ.get("TAMRELS_LATE_PEER", os.path.join(os.path.dirname(BINARY), "tests/e2e/late_peer"))
 ARTIFACTS = os.environ.get("TAMRELS_ARTIFACTS", os.path.join(os.path.dirname(BINARY), "e2e-artifacts"))
 TITLE = "Tamrels Midi Piano"
+# How much slower than its own build the program under test runs (ThreadSanitizer's: about 3):
+# the deadlines that a test holds the program to stretch by it.
+SLOW = float(os.environ.get("TAMRELS_TIME_SCALE", "1"))
 MONITOR_PORT = "midi-monitor:input"
 
 
@@ -256,7 +259,7 @@ class App:
     def __init__(self, session):
         self.s = session
         self.proc = session.spawn("app", [BINARY])
-        self.win = wait_until(self._find_window, 15, what="the program's window")
+        self.win = wait_until(self._find_window, 15 * SLOW, what="the program's window")
         self.s.run(["xdotool", "windowactivate", "--sync", self.win], check=False)
         time.sleep(0.2)
         self.measure()

@@ -7,7 +7,7 @@ import time
 import unittest
 
 import audio
-from harness import MONITOR_PORT, TITLE, App, E2ETestCase, cpu_ticks, wait_until
+from harness import MONITOR_PORT, SLOW, TITLE, App, E2ETestCase, cpu_ticks, wait_until
 from test_midi_service import Probe
 
 
@@ -183,7 +183,7 @@ class DeviceMenu(E2ETestCase):
         self.addCleanup(os.kill, pulse.pid, signal.SIGCONT)
         start = time.monotonic()
         self.app = App(self.session)
-        self.assertLessEqual(time.monotonic() - start, 2.2, "the window came late")
+        self.assertLessEqual(time.monotonic() - start, 2.2 * SLOW, "the window came late")
         mapper_on_jack = lambda: "Tamrels Midi Piano:left" in self.session.run(["jack_lsp"], check=False).stdout
         wait_until(mapper_on_jack, 2, what="the Mapper to fall back to JACK")
         self.assertEqual(len(self.app.our_windows()), 1, "a message box showed")
