@@ -343,6 +343,7 @@ def main():
     parser.add_argument("--strikes", type=int, default=10)
     parser.add_argument("--presses", type=int, default=1000)
     parser.add_argument("--alsa-presses", type=int, default=200)
+    parser.add_argument("--long-presses", type=int, default=200)
     args = parser.parse_args()
     binary, probe, floor, stamper = (os.path.abspath(p) for p in (args.binary, args.probe, args.floor, args.stamper))
     harness.BINARY = binary  # the program key to MIDI starts through harness.App
@@ -381,6 +382,12 @@ def main():
     session = Session(jack=True, pulse=True, wm=True).start()
     try:
         latency = key_to_midi(session, args.presses)
+    finally:
+        session.stop()
+    # The same at a long period (4,096 frames, 85 ms): a note still waits for the next cycle only.
+    session = Session(jack=True, pulse=True, wm=True, jack_period=4096).start()
+    try:
+        long_latency = key_to_midi(session, args.long_presses)
     finally:
         session.stop()
     alsa = alsa_in_guest(binary, probe, stamper, args.alsa_presses)
@@ -422,6 +429,10 @@ def main():
          latency["median"] <= latency["period"] / 2 + 0.5),
         ("Key to MIDI at a JACK port, 99th percentile (ms)", f"{latency['p99']:.2f}", "n/a", "–", "–",
          f"≤ {latency['period'] + 0.2:.2f}", latency["p99"] <= latency["period"] + 0.2),
+        ("Key to MIDI at a JACK port at 4,096 frames (%.1f ms), median of %d (ms)"
+         % (long_latency["period"], args.long_presses), f"{long_latency['median']:.2f}", "n/a", "–", "–",
+         f"≤ {long_latency['period'] + 0.2:.2f} (a period + 0.2)",
+         long_latency["median"] <= long_latency["period"] + 0.2),
         ("midiOutShortMsg of a note to a live JACK port, cost to the caller, mean of 2000 (µs)", f"{cost:.2f}", "–",
          "–", "–", "≤ 1", cost <= 1),
         # Under emulation every instruction costs many times its native figure: the floor is a bare

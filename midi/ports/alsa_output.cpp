@@ -279,7 +279,7 @@ ResultCode AlsaPortOutput::open(const std::shared_ptr<AlsaSession>& session, con
 
 AlsaPortOutput::~AlsaPortOutput() {
   AlsaSession* s = m_session.get();
-  m_session->post([s, link = std::move(m_link)] { s->remove(link); });
+  m_session->post([s, link = std::move(m_link)] { s->retire(link, kCloseGrace); });
 }
 
 ResultCode AlsaPortOutput::send(std::uint32_t message) {

@@ -44,7 +44,10 @@ class AlsaPortOutput {
   // subscription is refused.
   static ResultCode open(const std::shared_ptr<AlsaSession>& session, const PortInfo& port,
                          std::unique_ptr<AlsaPortOutput>& out);
-  ~AlsaPortOutput();  // returns at once; the session lets the port go
+  // Returns at once. The session lets the port go once the Note Offs that could not go yet have
+  // gone (a stopped peer that resumes gets them), or after kCloseGrace.
+  ~AlsaPortOutput();
+  static constexpr auto kCloseGrace = std::chrono::seconds(2);
   AlsaPortOutput(const AlsaPortOutput&) = delete;
   AlsaPortOutput& operator=(const AlsaPortOutput&) = delete;
 

@@ -4,6 +4,7 @@
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
 
+#include <algorithm>
 #include <bitset>
 #include <cerrno>
 #include <new>
@@ -16,10 +17,17 @@ namespace midi {
 
 namespace {
 
-constexpr std::size_t kQueueBytes = 16384;      // a power of two: 1,023 messages
-constexpr std::int64_t kStaleNs = 100'000'000;  // a Note On older than this is not played
+constexpr std::size_t kQueueBytes = 16384;  // a power of two: 1,023 messages
 constexpr int kSettleCycles = 4;  // cycles let pass before the first message of a connection
-constexpr std::int64_t kStallNs = 50'000'000;     // a gap between two cycles that is a stall
+// A gap between two cycles of more than kStallPeriods periods, and of kStallNs at the least, is a
+// stall (the server was stopped); a JACK server at 4,096 frames runs one cycle every 85 ms.
+constexpr std::int64_t kStallNs = 50'000'000;
+constexpr std::int64_t kStallPeriods = 3;
+// A Note On that waited longer than kStaleNs, and than kStalePeriods periods, is not played: it
+// would sound late. At long periods the server takes a period or two for each request of a new
+// connection (registering, connecting), and the connection then settles four more.
+constexpr std::int64_t kStaleNs = 100'000'000;
+constexpr std::int64_t kStalePeriods = 12;
 constexpr std::int64_t kRetryGapNs = 50'000'000;  // between two connects that were refused
 // How long after a connection a stall at the peer is still taken for our libjack's fault.
 constexpr std::int64_t kDoubtNs = 5'000'000'000;
@@ -93,7 +101,7 @@ class JackPortOutput::Link final : public JackEndpoint {
 
   // A leaving output still sends what it has queued: the Note Offs of the keys held when it
   // closed. It owns everything that takes.
-  void leave(jack_nframes_t frames) override { process(frames); }
+  void leave(jack_nframes_t frames, bool freewheel) override { process(frames, freewheel); }
   bool settled() const override {
     return state() != OutputState::Connected || (drained() && !m_pendingOff.any());
   }
@@ -125,7 +133,7 @@ class JackPortOutput::Link final : public JackEndpoint {
     return true;
   }
 
-  void process(jack_nframes_t frames) override;
+  void process(jack_nframes_t frames, bool freewheel) override;
 
  private:
   OutputStep step(OutputEvent event) {
@@ -176,25 +184,28 @@ bool JackPortOutput::Link::write(void* buffer, std::uint32_t message) {
   return true;
 }
 
-void JackPortOutput::Link::process(jack_nframes_t frames) {
+void JackPortOutput::Link::process(jack_nframes_t frames, bool freewheel) {
   jack_port_t* port = m_port.load(std::memory_order_acquire);
   if (!port) return;
   void* buffer = jack_port_get_buffer(port, frames);
   jack_midi_clear_buffer(buffer);
-  if (state() != OutputState::Connected) return;  // the queue waits for the connection
-  // The server confirms a connection, and activates a peer, a few cycles before the peer reads
-  // what comes through it: what is written before then never reaches the peer.
-  if (jack_port_connected(port) <= 0) return;
+  // The queue waits for the connection, which the session's thread confirms (asking libjack
+  // here would take its lock under PipeWire). The server confirms a connection, and activates a
+  // peer, a few cycles before the peer reads what comes through it: those cycles settle.
+  if (state() != OutputState::Connected) return;
   // Likewise after a stall (the server was stopped): the first cycles after it may not reach
   // the peer. Nor do the cycles a server runs back to back to catch up after one (PipeWire runs
-  // several within a millisecond): the peer does not read each of them.
+  // several within a millisecond): the peer does not read each of them. Both are told from the
+  // server's period, as it is now; in freewheel every cycle comes at once, and each is read.
   const std::int64_t now = nowNs();
   const std::int64_t gap = now - m_lastCycleNs;
   const jack_nframes_t rate = m_rate.load(std::memory_order_relaxed);
   const std::int64_t periodNs = rate > 0 ? std::int64_t{frames} * 1'000'000'000 / rate : 0;
-  if (gap > kStallNs || gap < periodNs / 4)
+  const bool stalled = gap > std::max(kStallNs, kStallPeriods * periodNs);
+  if (!freewheel && (stalled || gap < periodNs / 4))
     m_settle.store(kSettleCycles, std::memory_order_relaxed);
   m_lastCycleNs = now;
+  const std::int64_t staleNs = std::max(kStaleNs, kStalePeriods * periodNs);
   if (m_settle.load(std::memory_order_relaxed) > 0) {
     m_settle.fetch_sub(1, std::memory_order_relaxed);
     return;
@@ -217,7 +228,7 @@ void JackPortOutput::Link::process(jack_nframes_t frames) {
   Queued q{};
   while (jack_ringbuffer_peek(m_queue, reinterpret_cast<char*>(&q), sizeof q) == sizeof q) {
     const unsigned index = noteIndex(q.message);
-    if (isNoteOn(q.message) && now - q.queuedNs > kStaleNs) {
+    if (isNoteOn(q.message) && now - q.queuedNs > staleNs) {
       m_dropped.set(index);
     } else if (isNoteOff(q.message) && m_dropped.test(index) && !m_sounding.test(index)) {
       m_dropped.reset(index);  // the peer never had its Note On

@@ -9,8 +9,9 @@
 // our connection to it is confirmed, the Note Offs of the notes that reached the peer go first,
 // then the messages flow again, with no menu choice.
 //
-// A Note On that waited in the queue more than 100 ms (the server stalled) is dropped, and its
-// Note Off with it. A Note Off that could not be queued is remembered and sent as soon as it can.
+// A Note On that waited in the queue more than 100 ms (the server stalled; twelve periods where
+// a period is longer than about 8 ms) is dropped, and its Note Off with it. A Note Off that could not be queued is
+// remembered and sent as soon as it can.
 
 #include <memory>
 

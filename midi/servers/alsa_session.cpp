@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 #include <system_error>
@@ -140,10 +141,25 @@ void AlsaSession::run() {
     if (fds[0].revents & POLLIN) [[maybe_unused]]
       auto n = read(m_wakeFd, &drained, sizeof drained);
     if (state() == State::Open) readAnnouncements();
-    ticking = false;
-    if (state() == State::Open)
-      for (const auto& listener : m_listeners) ticking = listener->tick(m_seq) || ticking;
+    if (state() == State::Open) ticking = tickListeners();
   }
+}
+
+bool AlsaSession::tickListeners() {
+  const auto now = std::chrono::steady_clock::now();
+  bool ticking = false;
+  std::vector<std::shared_ptr<AlsaListener>> done;
+  for (const auto& listener : m_listeners) {
+    const bool more = listener->tick(m_seq);
+    const auto retiring = std::find_if(m_retiring.begin(), m_retiring.end(),
+                                       [&](const Retiring& r) { return r.listener == listener; });
+    if (retiring != m_retiring.end() && (!more || now >= retiring->until))
+      done.push_back(listener);
+    else
+      ticking = ticking || more;
+  }
+  for (const auto& listener : done) remove(listener);
+  return ticking;
 }
 
 void AlsaSession::apply(Event event) {
@@ -202,7 +218,18 @@ void AlsaSession::add(const std::shared_ptr<AlsaListener>& listener) {
 
 void AlsaSession::remove(const std::shared_ptr<AlsaListener>& listener) {
   std::erase(m_listeners, listener);
+  std::erase_if(m_retiring, [&](const Retiring& r) { return r.listener == listener; });
   listener->detach(m_seq);
+}
+
+void AlsaSession::retire(const std::shared_ptr<AlsaListener>& listener,
+                         std::chrono::milliseconds grace) {
+  if (state() != State::Open || !listener->tick(m_seq)) {
+    remove(listener);
+    return;
+  }
+  m_retiring.push_back({listener, std::chrono::steady_clock::now() + grace});
+  wake();  // the loop ticks from now on
 }
 
 }  // namespace midi

@@ -82,6 +82,9 @@ class AlsaSession {
   // Serves listener from now on (attached at once) / no more (detached at once).
   void add(const std::shared_ptr<AlsaListener>& listener);
   void remove(const std::shared_ptr<AlsaListener>& listener);
+  // Serves listener only while it still has something to retry (a Note Off that could not go),
+  // for grace at most: then it is removed.
+  void retire(const std::shared_ptr<AlsaListener>& listener, std::chrono::milliseconds grace);
 
   // --- From any thread ---
   snd_seq_t* seq() const { return m_seq; }
@@ -95,6 +98,7 @@ class AlsaSession {
   bool open();
   void run();
   void readAnnouncements();
+  bool tickListeners();     // true while any has something to retry
   void apply(Event event);  // a Gone session tells its listeners
   void wake();
 
@@ -103,6 +107,11 @@ class AlsaSession {
   int m_wakeFd = -1;  // an eventfd: tasks are waiting, or the session stops
   std::thread m_thread;
   std::vector<std::shared_ptr<AlsaListener>> m_listeners;  // session thread only
+  struct Retiring {
+    std::shared_ptr<AlsaListener> listener;
+    std::chrono::steady_clock::time_point until;
+  };
+  std::vector<Retiring> m_retiring;  // session thread only; each is among m_listeners too
 
   mutable std::mutex m_mutex;
   SessionTasks m_tasks;

@@ -189,6 +189,12 @@ bool JackSession::connect() {
       },
       this);
   jack_set_process_callback(client, onProcess, this);
+  jack_set_freewheel_callback(
+      client,
+      [](int starting, void* self) {
+        static_cast<JackSession*>(self)->m_freewheel.store(starting != 0);
+      },
+      this);
   jack_set_xrun_callback(
       client,
       [](void* self) {
@@ -307,13 +313,13 @@ void JackSession::unpublish(const JackEndpoint* endpoint) {
   awaitCycleEnd();
 }
 
+// Waited for with no time limit: what the cycle uses may be freed once this returns. A cycle
+// always ends, and soon: our callback takes no lock and waits for nothing, and a server that
+// stops or dies does so between cycles, where the count is even.
 void JackSession::awaitCycleEnd() {
   const std::uint64_t cycle = m_cycle.load();
   if (cycle % 2 == 0) return;
-  // A cycle takes a period at most; a process thread stopped mid-cycle is not ours to wait for.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-  while (m_cycle.load() == cycle && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  while (m_cycle.load() == cycle) std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 
 // Counted in cycles, not in time: a server that is stopped holds the session's thread here as a
@@ -367,12 +373,13 @@ void JackSession::onChanged(void* self) {
 int JackSession::onProcess(jack_nframes_t frames, void* self) {
   auto* s = static_cast<JackSession*>(self);
   s->m_cycle.fetch_add(1, std::memory_order_acq_rel);
+  const bool freewheel = s->m_freewheel.load(std::memory_order_relaxed);
   for (auto& slot : s->m_slots)
     if (JackEndpoint* e = slot.load(std::memory_order_acquire)) {
       if (e->m_leaving.load(std::memory_order_acquire))
-        e->leave(frames);
+        e->leave(frames, freewheel);
       else
-        e->process(frames);
+        e->process(frames, freewheel);
     }
   s->m_cycle.fetch_add(1, std::memory_order_release);
   return 0;

@@ -54,11 +54,14 @@ class JackEndpoint {
   // Something changed in the graph (ports or clients came or went, a connection changed), or a
   // new client has just attached the endpoint. True: ask again in 100 ms (a refused connection).
   virtual bool reconcile(jack_client_t* client) = 0;
-  // One cycle: no locks, no allocation, no call that waits.
-  virtual void process(jack_nframes_t frames) = 0;
+  // One cycle: no locks, no allocation, no call into libjack that can lock or wait (only
+  // jack_port_get_buffer and the MIDI buffer functions). freewheel: the server runs its cycles
+  // back to back as fast as it can (an application exports), so the time between two cycles
+  // says nothing.
+  virtual void process(jack_nframes_t frames, bool freewheel) = 0;
   // One cycle of a leaving endpoint: it touches only what it owns itself (its queue, never a
   // synthesizer of its owner's), and at the least empties its buffers.
-  virtual void leave(jack_nframes_t frames) = 0;
+  virtual void leave(jack_nframes_t frames, bool freewheel) = 0;
 
  private:
   friend class JackSession;
@@ -142,6 +145,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   std::array<std::atomic<JackEndpoint*>, kMaxEndpoints> m_slots{};
   std::mutex m_slotMutex;
   std::atomic<std::uint64_t> m_cycle{0};  // odd while a cycle runs
+  std::atomic<bool> m_freewheel{false};   // set by JACK's freewheel callback
 
   // What other threads tell the session's thread.
   std::mutex m_mutex;

@@ -236,6 +236,21 @@ class Alsa(E2ETestCase):
         print(f"{len(midi) - 4} of 6,000 messages arrived", end=" ", flush=True)
         self.assertEqual(hanging(midi), set())
 
+        # The device changes with a Note Off owed: the port closes, and the Note Off still goes
+        # once aseqdump reads again (within 2 s of the close).
+        self.app.keydown("v")
+        wait_until(lambda: self.session.midi()[-1:] == [(0x90, 65, 127)], 5 * SLOW, what="the held note")
+        os.kill(dump.pid, signal.SIGSTOP)
+        self.session.run(["xdotool", "key", "--delay", "1"] + ["z", "x"] * 150, timeout=60 * SLOW)
+        self.app.keyup("v")  # into the full queue
+        self.app.choose_device(0)  # the Mapper
+        os.kill(dump.pid, signal.SIGCONT)
+        wait_until(self.app._main_window, 5 * SLOW, what="the Mapper's message box to go")
+        end = time.monotonic() + 2 * SLOW  # the owed Note Off goes within 100 ms of the resume
+        while hanging(self.session.midi()[self.mark:]) and time.monotonic() < end:
+            time.sleep(0.1)
+        self.assertEqual(hanging(self.session.midi()[self.mark:]), set(), "a note was left on when the port closed")
+
     def test_closing_the_window_with_a_key_held_switches_it_off(self):
         self.app.choose_port(DUMP_PORT)
         self.app.keydown("x")
