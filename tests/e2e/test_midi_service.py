@@ -389,13 +389,21 @@ class PipeWireJack(unittest.TestCase):
         finally:
             stop.set()
             churning.join()
-        midi = self.session.wait_midi(mark + 2 * len(notes))[mark:]
-        # PipeWire now and then hands the peer a cycle of ours twice while its graph changes (the
-        # strike comes twice; JACK's own server never does): one copy of each is what we sent.
-        strikes = list(zip(midi[::2], midi[1::2]))
-        once = [pair for i, pair in enumerate(strikes) if i == 0 or pair != strikes[i - 1]]
-        print(f"{len(strikes) - len(once)} strikes came twice", end=" ", flush=True)
-        self.assertEqual([m for pair in once for m in pair], note_pairs(notes))
+        self.session.wait_midi(mark + 2 * len(notes))
+        time.sleep(0.5)  # the copies counted too: what came after them
+        midi = self.session.midi()[mark:]
+        # PipeWire now and then hands the peer a cycle of ours twice while its graph changes (its
+        # messages come again; JACK's own server never does that): every message must come, in
+        # order, and anything else only as a copy of one of the last few that came.
+        sent, arrived, copies = note_pairs(notes), 0, 0
+        for message in midi:
+            if arrived < len(sent) and message == sent[arrived]:
+                arrived += 1
+            else:
+                self.assertIn(message, sent[max(0, arrived - 4):arrived], f"after {arrived} of {len(sent)}")
+                copies += 1
+        print(f"{copies} messages came twice", end=" ", flush=True)
+        self.assertEqual(arrived, len(sent))
         self.assertEqual(probe.rc("close"), 0)
         self.assertEqual(probe.finish(), "")
 
