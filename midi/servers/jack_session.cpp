@@ -158,6 +158,9 @@ bool JackSession::open() {
 // listing at start-up, which the window waits for, does not need it, and it is left until the
 // window is up (kActivateDelay) or something needs the client sooner.
 bool JackSession::connect() {
+  // No process thread of ours runs now (the last client, if any, is closed): a count that a
+  // cancelled thread left odd starts even again.
+  m_cycle.store(0);
   jack_status_t status{};
   jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
   if (!client) {
@@ -313,13 +316,20 @@ void JackSession::unpublish(const JackEndpoint* endpoint) {
   awaitCycleEnd();
 }
 
-// Waited for with no time limit: what the cycle uses may be freed once this returns. A cycle
-// always ends, and soon: our callback takes no lock and waits for nothing, and a server that
-// stops or dies does so between cycles, where the count is even.
+// What the cycle uses may be freed once this returns, so while the server is there it is waited
+// for with no time limit: our callback takes no lock and waits for nothing, so a cycle always
+// ends within a period. Once the server has gone, libjack 1.9.21 may have cancelled the process
+// thread (its threads are asynchronously cancellable) in the middle of our callback: the count
+// then stays odd for good, and the thread runs no more.
 void JackSession::awaitCycleEnd() {
   const std::uint64_t cycle = m_cycle.load();
   if (cycle % 2 == 0) return;
-  while (m_cycle.load() == cycle) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  const auto gone = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  while (m_cycle.load() == cycle) {
+    const bool serverGone = m_serverGone.load() || m_state.load() != State::Active;
+    if (serverGone && std::chrono::steady_clock::now() >= gone) return;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
 }
 
 // Counted in cycles, not in time: a server that is stopped holds the session's thread here as a
