@@ -13,8 +13,11 @@ namespace midi {
 
 namespace {
 
-// How long the window waits for a JACK server, or the ALSA session, to list its ports.
+// How long the window waits for the ALSA session to list its ports.
 constexpr auto kListingDeadline = std::chrono::milliseconds(250);
+// And for a JACK server: jackd answers a new client only at its next cycle, up to 186 ms away at
+// 8,192 frames and 44.1 kHz, and the Mapper's own client may be opening just before ours.
+constexpr auto kJackListingDeadline = kListingDeadline + std::chrono::milliseconds(2 * 186);
 // How long closing waits for the outputs closed last to go, and then for the JACK session.
 constexpr auto kClosingDeadline = std::chrono::milliseconds(400);
 constexpr auto kSessionDeadline = std::chrono::milliseconds(300);
@@ -56,7 +59,7 @@ std::vector<PortInfo> SystemMidiService::listOutputPorts() {
   // The session's thread asks the server; a server that does not answer in time has no ports.
   auto names = std::make_shared<std::vector<std::string>>();
   const bool answered =
-      m_jack->call([jack = m_jack, names] { *names = jack->midiInputs(); }, kListingDeadline);
+      m_jack->call([jack = m_jack, names] { *names = jack->midiInputs(); }, kJackListingDeadline);
   if (!answered) return ports;
   for (const std::string& name : *names)
     ports.push_back({PortApi::Jack, name, cutUtf8(name, sizeof(MidiOutCaps::szPname) - 1)});

@@ -69,9 +69,10 @@ def note_pairs(notes, channel=0, velocity=127):
 class Session:
     """The services one test module needs; started once, stopped by their ids."""
 
-    def __init__(self, jack=True, pulse=True, wm=True, pipewire=False, pipewire_sink=True, jack_period=256):
+    def __init__(self, jack=True, pulse=True, wm=True, pipewire=False, pipewire_sink=True, jack_period=256,
+                 jack_rate=48000):
         self.want_jack, self.want_pulse, self.want_wm, self.want_pipewire = jack, pulse, wm, pipewire
-        self.jack_period = jack_period  # frames; at 48 kHz
+        self.jack_period, self.jack_rate = jack_period, jack_rate  # frames, and frames a second
         self.pipewire_sink = pipewire_sink
         self.procs = []  # (name, Popen), in start order
         self.dump = None
@@ -162,7 +163,7 @@ class Session:
     def _start_jack(self, tries=3):
         for attempt in range(tries):
             jackd = self.spawn("jackd", ["jackd", "--no-realtime", "-n", self.env["JACK_DEFAULT_SERVER"], "-d",
-                                         "dummy", "-r", "48000", "-p", str(self.jack_period)])
+                                         "dummy", "-r", str(self.jack_rate), "-p", str(self.jack_period)])
             try:
                 wait_until(self.jack_answers, 10, what="the JACK server")
                 break

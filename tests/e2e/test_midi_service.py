@@ -123,13 +123,16 @@ class JackPort(unittest.TestCase):
         probe.finish()
 
 
-    def test_the_port_plays_heals_and_lets_no_note_hang_at_64_and_4096_frames(self):
-        # 1.3 ms and 85 ms at 48 kHz: a cycle every 85 ms is the server's rhythm, not a stall.
-        for period in (64, 4096):
+    def test_the_port_is_listed_plays_heals_and_lets_no_note_hang_from_the_shortest_to_the_longest_period(self):
+        # From 0.17 ms to 186 ms a cycle: a cycle every 186 ms is the server's rhythm, not a
+        # stall, and a server that answers a new client only at its next cycle is still listed.
+        for period, rate in ((64, 48000), (4096, 48000), (8192, 44100), (16, 96000)):
             self.session.stop()
-            self.session = Session(pulse=False, wm=False, jack_period=period).start()
+            self.session = Session(pulse=False, wm=False, jack_period=period, jack_rate=rate).start()
             probe = Probe(self.session)
-            port = probe.devices().index(MONITOR_PORT)
+            names = probe.devices()
+            self.assertIn(MONITOR_PORT, names, f"{period} frames at {rate} Hz")
+            port = names.index(MONITOR_PORT)
             self.assertEqual(probe.rc(f"open {port}"), 0, f"{period} frames")
             for message in ("7f3c90", "003c80", "7f3e90"):  # the last one held
                 self.assertEqual(probe.rc(f"send {message}"), 0)
