@@ -13,7 +13,7 @@ packages=(
   # build; JACK's headers are jackd2's own, so that apt never swaps a user's jackd2 for JACK 1
   cmake g++ make ninja-build pkg-config clang-format
   qt6-base-dev libgl-dev libfluidsynth-dev libpulse-dev libpipewire-0.3-dev libjack-jackd2-dev
-  libasound2-dev libgtest-dev googletest libqt6svg6
+  libasound2-dev libgtest-dev googletest libqt6svg6 libxcb-xkb-dev
   # Qt's Wayland platform plugin, for desktops that ask Qt for Wayland
   qt6-wayland
   # packaging and its checks

@@ -35,6 +35,7 @@ Form1::Form1(midi::MidiOutService& service, QWidget* parent)
   setWindowTitle(kTitle);
   buildMenus();
   buildControls();
+  askServerForRealReleases();
   qApp->installEventFilter(this);  // key preview: see every key before the focused control
   // A late failure comes on a thread of the service's; it is shown on ours, after Form_Load.
   m_service.setLateFailureHandler([this](midi::MidiOutHandle handle, midi::ResultCode rc) {
@@ -245,14 +246,14 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
   if (watched == windowHandle()) {
     if (type == QEvent::KeyPress) {
       m_piano.Form_KeyDown(code);
-    } else if (!keyEvent->isAutoRepeat() &&
-               (core::KeyIndexForKeyCode(code) < 0 || !keyPhysicallyDown(*keyEvent))) {
+    } else if (core::KeyIndexForKeyCode(code) < 0 ? !keyEvent->isAutoRepeat()
+                                                  : keyLetGo(*keyEvent)) {
       m_piano.Form_KeyUp(code);  // the X server is asked only about the seventeen keys
     }
-  } else if (type == QEvent::KeyRelease && !keyEvent->isAutoRepeat()) {
+  } else if (type == QEvent::KeyRelease) {
     // A key let go while one of our menus or dialogs has the keyboard: the key-up would be lost.
     const std::int16_t index = core::KeyIndexForKeyCode(code);
-    if (index >= 0 && m_piano.engine().keyState(index) == 1 && !keyPhysicallyDown(*keyEvent))
+    if (index >= 0 && m_piano.engine().keyState(index) == 1 && keyLetGo(*keyEvent))
       m_piano.Form_KeyUp(code);
   }
   return false;  // never consumed: the focused control still gets the key

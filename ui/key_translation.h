@@ -12,9 +12,14 @@ namespace ui {
 
 std::int16_t virtualKeyFor(const QKeyEvent& event);
 
-// Whether the X server holds the key of this event down right now. An auto-repeat on X11 comes
-// as a release and a press; a release whose key is still down is one of those, flagged or not.
-// False where there is no X server to ask.
-bool keyPhysicallyDown(const QKeyEvent& event);
+// Asks the X server to tell auto-repeat apart itself (XKB's detectable auto-repeat): a held key
+// then comes as presses alone, and every release is a key let go. Without it, a repeat comes as
+// a release and a press stamped with the same time, and Qt takes any release followed at once
+// by a press of its key for a repeat: two strikes queued while the program was busy, one note.
+// Once, before the first key event; nothing where there is no X server.
+void askServerForRealReleases();
+
+// Whether a key release is the key let go rather than a step of its auto-repeat.
+bool keyLetGo(const QKeyEvent& event);
 
 }  // namespace ui

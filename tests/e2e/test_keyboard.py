@@ -1,6 +1,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """The computer keyboard plays the real window: every key, auto-repeat, modifiers, focus loss."""
 
+import os
+import signal
 import time
 import unittest
 
@@ -19,7 +21,7 @@ class Keyboard(E2ETestCase):
         self.app.key(*KEYS, delay=30)
         self.assertEqual(self.new_midi(34), note_pairs(range(60, 77)))
 
-    def test_holding_a_key_with_auto_repeat_gives_one_note(self):
+    def test_holding_a_key_with_auto_repeat_gives_one_note_and_two_strikes_two(self):
         self.session.run(["xset", "r", "on"])
         # The premise: the server repeats a held key (else the case could not fail).
         self.assertRegex(self.session.run(["xset", "q"]).stdout, r"auto repeat:\s+on")
@@ -27,6 +29,23 @@ class Keyboard(E2ETestCase):
         time.sleep(1.5)
         self.app.keyup("z")
         self.assertEqual(self.new_midi(2), [(0x90, 60, 127), (0x80, 60, 0)])
+        # The same while the program is busy (stopped): the repeats and the strikes wait in the
+        # queue together, and a release with the next press right behind it is not a repeat.
+        def while_stopped(*steps):
+            mark = len(self.session.midi())
+            os.kill(self.app.proc.pid, signal.SIGSTOP)
+            try:
+                for step in steps:
+                    step()
+            finally:
+                os.kill(self.app.proc.pid, signal.SIGCONT)
+            time.sleep(0.5)
+            return self.session.midi()[mark:]
+        held = while_stopped(lambda: self.app.keydown("x"), lambda: time.sleep(1.0), lambda: self.app.keyup("x"))
+        self.assertEqual(held, [(0x90, 62, 127), (0x80, 62, 0)])
+        for _ in range(3):  # released and struck again within the same millisecond
+            struck = while_stopped(lambda: self.app.key("c", "c", delay=0))
+            self.assertEqual(struck, [(0x90, 64, 127), (0x80, 64, 0)] * 2)
 
     def test_modifiers_are_ignored_and_other_keys_do_nothing(self):
         self.app.key("shift+z")
