@@ -30,6 +30,10 @@ packages=(
   # the ALSA sequencer's tests: a qemu guest booting Debian's kernel (sound modules included),
   # its tiny initramfs (a static init, the kernel's modules) and aseqdump as the peer
   qemu-system-x86 linux-image-amd64 alsa-utils gcc libc6-dev cpio kmod xz-utils binutils
+  # the window on Wayland: sway's headless backend, a virtual keyboard and mouse of the tests' own
+  # (built with Wayland's and XKB's libraries), grim for its pictures and foot as another window;
+  # XTest from Python and setxkbmap for the layouts on X11
+  sway foot grim libwayland-dev libwayland-bin libxkbcommon-dev python3-xlib x11-xkb-utils
   # fonts so that the key legends render under Xvfb
   fonts-dejavu-core
 )

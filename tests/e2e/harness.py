@@ -93,10 +93,12 @@ class Session:
     # -- processes --
     def spawn(self, name, args, **kwargs):
         stdout = kwargs.pop("stdout", None)
+        env = kwargs.pop("env", self.env)
+        stdin = kwargs.pop("stdin", subprocess.DEVNULL)
         with open(os.path.join(self.dir, name + ".log"), "ab") as log:
-            proc = subprocess.Popen(args, env=self.env, stdin=subprocess.DEVNULL, stdout=stdout or log,
+            proc = subprocess.Popen(args, env=env, stdin=stdin, stdout=stdout or log,
                                     stderr=log, preexec_fn=_die_with_parent, **kwargs)
-        if stdout:
+        if hasattr(stdout, "close"):
             stdout.close()  # the child has its own copy
         self.procs.append((name, proc))
         return proc
@@ -285,12 +287,15 @@ class App:
     def close(self):
         """Closes the window the way a user does, and waits for the program to end."""
         if self.alive():
-            self.s.run(["wmctrl", "-i", "-c", self.win], check=False)
+            self.s.run(self.close_command(), check=False)
             try:
                 self.proc.wait(10)
             except subprocess.TimeoutExpired:
                 pass
         self.s.stop_proc(self.proc)
+
+    def close_command(self):
+        return ["wmctrl", "-i", "-c", self.win]
 
     # -- pointer, in twips of the client area --
     def point(self, x_twips, y_twips):
@@ -378,12 +383,13 @@ class App:
 class E2ETestCase(unittest.TestCase):
     """A test class with one Session for all its tests and a fresh App for each test."""
 
+    session_class = None  # Session, unless a module has its own
     session_options = {}
     session = None
 
     @classmethod
     def setUpClass(cls):
-        cls.session = Session(**cls.session_options).start()
+        cls.session = (cls.session_class or Session)(**cls.session_options).start()
 
     @classmethod
     def tearDownClass(cls):

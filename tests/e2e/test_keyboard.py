@@ -10,6 +10,11 @@ from harness import E2ETestCase, note_pairs
 
 # xdotool key names in key index order.
 KEYS = ["z", "s", "x", "d", "c", "v", "g", "b", "h", "n", "j", "m", "comma", "l", "period", "semicolon", "slash"]
+# The same keys as evdev codes (the X server's key codes are 8 more), whatever they type; and of
+# the modifiers that must make no difference.
+KEY_CODES = [44, 31, 45, 32, 46, 47, 34, 48, 35, 49, 36, 50, 51, 38, 52, 39, 53]
+SHIFT, ALTGR = 42, 100
+LAYOUTS = [("us", ""), ("de", ""), ("fr", ""), ("us", "dvorak")]
 
 
 class Keyboard(E2ETestCase):
@@ -46,6 +51,35 @@ class Keyboard(E2ETestCase):
         for _ in range(3):  # released and struck again within the same millisecond
             struck = while_stopped(lambda: self.app.key("c", "c", delay=0))
             self.assertEqual(struck, [(0x90, 64, 127), (0x80, 64, 0)] * 2)
+
+    def test_the_seventeen_physical_keys_play_the_same_notes_under_every_layout(self):
+        from Xlib import X, display
+        from Xlib.ext import xtest
+        x = display.Display(self.session.env["DISPLAY"])
+
+        def strike(code, held=()):
+            for c in (*held, code):
+                xtest.fake_input(x, X.KeyPress, c + 8)
+            for c in (code, *held):
+                xtest.fake_input(x, X.KeyRelease, c + 8)
+            x.sync()
+            time.sleep(0.01)
+        try:
+            for layout, variant in LAYOUTS:
+                self.session.run(["setxkbmap", "-layout", layout, "-variant", variant])
+                self.assertIn(layout, self.session.run(["setxkbmap", "-query"]).stdout)
+                time.sleep(0.2)  # Qt reads the new keymap
+                mark = len(self.session.midi())
+                for code in KEY_CODES:
+                    strike(code)
+                strike(KEY_CODES[0], held=[SHIFT])
+                strike(KEY_CODES[16], held=[ALTGR])
+                self.session.wait_midi(mark + 38)
+                self.assertEqual(self.session.midi()[mark:], note_pairs(list(range(60, 77)) + [60, 76]),
+                                 f"{layout} {variant}")
+        finally:
+            self.session.run(["setxkbmap", "-layout", "us", "-variant", ""])
+            x.close()
 
     def test_modifiers_are_ignored_and_other_keys_do_nothing(self):
         self.app.key("shift+z")
