@@ -260,9 +260,11 @@ class Session:
 class App:
     """The real program on the session's display."""
 
-    def __init__(self, session):
+    def __init__(self, session, env=None):
         self.s = session
-        self.proc = session.spawn("app", [BINARY])
+        # Qt's own scale factor: the window's pixels on screen per logical pixel.
+        self.scale = float((env or {}).get("QT_SCALE_FACTOR", 1))
+        self.proc = session.spawn("app", [BINARY], env={**session.env, **(env or {})})
         self.win = wait_until(self._find_window, 15 * SLOW, what="the program's window")
         self.s.run(["xdotool", "windowactivate", "--sync", self.win], check=False)
         time.sleep(0.2)
@@ -279,7 +281,7 @@ class App:
         field = lambda name: int(re.search(name + r":\s+(-?\d+)", info).group(1))
         self.x, self.y = field("Absolute upper-left X"), field("Absolute upper-left Y")
         self.width, self.height = field("Width"), field("Height")
-        self.menu_height = self.height - 185  # the client area is the bottom 185 px
+        self.menu_height = self.height - round(185 * self.scale)  # the client area is the bottom 185 px
 
     def alive(self):
         return self.proc.poll() is None
@@ -299,7 +301,8 @@ class App:
 
     # -- pointer, in twips of the client area --
     def point(self, x_twips, y_twips):
-        return self.x + x_twips // 15, self.y + self.menu_height + y_twips // 15
+        return (self.x + round(x_twips // 15 * self.scale),
+                self.y + self.menu_height + round(y_twips // 15 * self.scale))
 
     def pointer_to(self, x, y):
         """Moves the pointer to screen pixel (x, y). xdotool's --sync waits for a motion, which
@@ -385,6 +388,7 @@ class E2ETestCase(unittest.TestCase):
 
     session_class = None  # Session, unless a module has its own
     session_options = {}
+    app_env = {}  # the program's own settings, beside the session's
     session = None
 
     @classmethod
@@ -398,7 +402,7 @@ class E2ETestCase(unittest.TestCase):
 
     def setUp(self):
         self.mark = len(self.session.midi())
-        self.app = App(self.session)
+        self.app = App(self.session, self.app_env)
 
     def tearDown(self):
         outcome = getattr(self, "_outcome", None)

@@ -19,7 +19,7 @@ def middle(index):
 
 class Window(E2ETestCase):
     def test_title_and_client_size(self):
-        self.assertEqual(self.app.width, 345)
+        self.assertEqual(self.app.width, 345 * self.app.scale)
         self.assertGreater(self.app.menu_height, 10)  # the menu bar above the client area
         self.assertIn("Tamrels Midi Piano", self.app.window_titles())
 
@@ -37,8 +37,10 @@ class Window(E2ETestCase):
         for x, y in [(1000, 2400), (300, 1000), (60, 40)]:  # under the keys, beside the bar, above the label
             self.app.click(x, y)
         self.app.click(1800 + 247, 300)   # no black key between E and F: the white key
-        got = self.new_midi(8)
-        self.assertEqual([m[1] for m in got], [61, 61, 60, 60, 62, 62, 65, 65])
+        self.app.click(360, 1800)         # the first and the last pixel column of the keys
+        self.app.click(5160, 1800)
+        got = self.new_midi(12)
+        self.assertEqual([m[1] for m in got], [61, 61, 60, 60, 62, 62, 65, 65, 60, 60, 76, 76])
 
     def test_release_goes_to_the_pressed_key_wherever_the_pointer_is(self):
         self.use_monitor()
@@ -61,6 +63,11 @@ class Window(E2ETestCase):
         self.assertNotEqual(pressed, white)
         time.sleep(0.2)
         self.assertEqual(self.app.pixel(2760 + 247, 1800), white)
+
+
+class WindowAtQtScale2(Window):
+    """The same window at Qt's own scale factor 2, on X11: twice the pixels, the same layout."""
+    app_env = {"QT_SCALE_FACTOR": "2"}
 
 
 if __name__ == "__main__":
