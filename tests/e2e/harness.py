@@ -70,8 +70,9 @@ class Session:
     """The services one test module needs; started once, stopped by their ids."""
 
     def __init__(self, jack=True, pulse=True, wm=True, pipewire=False, pipewire_sink=True, jack_period=256,
-                 jack_rate=48000):
+                 jack_rate=48000, bus=False):
         self.want_jack, self.want_pulse, self.want_wm, self.want_pipewire = jack, pulse, wm, pipewire
+        self.want_bus = bus or pipewire  # a session bus
         self.jack_period, self.jack_rate = jack_period, jack_rate  # frames, and frames a second
         self.pipewire_sink = pipewire_sink
         self.procs = []  # (name, Popen), in start order
@@ -124,8 +125,9 @@ class Session:
                 self._start_jack()
             if self.want_pulse:
                 self._start_pulse()
-            if self.want_pipewire:
+            if self.want_bus:
                 self._start_session_bus()
+            if self.want_pipewire:
                 self.start_pipewire()
         except Exception:
             for name, _ in self.procs:
@@ -206,7 +208,7 @@ class Session:
         self.spawn("dbus", ["dbus-daemon", "--session", "--nofork", f"--address=unix:path={bus}"])
         wait_until(lambda: os.path.exists(bus), 5, what="the session bus")  # WirePlumber needs it
         self.env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={bus}"
-        if self.pipewire_sink:
+        if self.want_pipewire and self.pipewire_sink:
             conf = os.path.join(self.dir, ".config", "pipewire", "pipewire.conf.d")
             os.makedirs(conf)
             with open(os.path.join(conf, "null-sink.conf"), "w") as f:

@@ -6,7 +6,7 @@ import signal
 import time
 import unittest
 
-from harness import E2ETestCase, note_pairs
+from harness import App, E2ETestCase, note_pairs, wait_until
 
 # xdotool key names in key index order.
 KEYS = ["z", "s", "x", "d", "c", "v", "g", "b", "h", "n", "j", "m", "comma", "l", "period", "semicolon", "slash"]
@@ -114,6 +114,45 @@ class Keyboard(E2ETestCase):
         self.assertEqual(self.app.proc.wait(10), 0)
         self.app.keyup("c")
         self.assertEqual(self.new_midi(2), [(0x90, 64, 127), (0x80, 64, 0)])
+
+
+class InputMethods(E2ETestCase):
+    """IBus (as GNOME has it) and Fcitx 5, each with Qt's module for it chosen."""
+    session_options = {"pulse": False, "bus": True}
+    METHODS = [("ibus", ["ibus-daemon", "--panel=disable"], ["ibus", "address"], "ibusplatforminputcontext"),
+               ("fcitx", ["fcitx5"], ["fcitx5-remote"], "fcitx5platforminputcontext")]
+
+    def setUp(self):
+        self.app = None  # started below, under each input method
+
+    def tearDown(self):
+        if self.app:
+            super().tearDown()
+
+    def test_every_key_plays_and_the_base_note_dialog_takes_digits_under_ibus_and_fcitx(self):
+        for module, daemon, ready, plugin in self.METHODS:
+            im = self.session.spawn(daemon[0], daemon)
+            try:
+                wait_until(lambda: self.session.run(ready, check=False).returncode == 0, 10, what=module)
+                self.app = App(self.session, {"QT_IM_MODULE": module})
+                self.use_monitor()
+                with open(f"/proc/{self.app.proc.pid}/maps") as maps:
+                    self.assertIn(plugin, maps.read(), f"Qt's {module} module is in use")
+                self.app.key(*KEYS, delay=30)
+                self.assertEqual(self.new_midi(34), note_pairs(range(60, 77)), module)
+                # Typed into the dialog: the digits are the answer, z there plays nothing.
+                self.app.open_base_note()
+                self.app.wait_window("^Base note$")
+                self.app.key("ctrl+a")
+                self.app.key("4", "8", "z", "BackSpace", "Return", delay=30)
+                time.sleep(0.3)
+                self.app.key("z")
+                self.assertEqual(self.new_midi(36)[34:], [(0x90, 48, 127), (0x80, 48, 0)], module)
+                self.assertIsNone(im.poll(), f"{module} is still running")
+                self.app.close()
+                self.app = None
+            finally:
+                self.session.stop_proc(im)
 
 
 if __name__ == "__main__":
