@@ -262,9 +262,10 @@ class Session:
 class App:
     """The real program on the session's display."""
 
+    scale = 1.0  # Qt's own scale factor: the window's pixels on screen per logical pixel
+
     def __init__(self, session, env=None):
         self.s = session
-        # Qt's own scale factor: the window's pixels on screen per logical pixel.
         self.scale = float((env or {}).get("QT_SCALE_FACTOR", 1))
         self.proc = session.spawn("app", [BINARY], env={**session.env, **(env or {})})
         self.win = wait_until(self._find_window, 15 * SLOW, what="the program's window")
