@@ -39,7 +39,7 @@ test-tsan: deps
 	ctest --test-dir $(TSAN_BUILD) -L tsan --output-on-failure
 
 test: build test-asan test-tsan
-	ctest --test-dir $(BUILD) --output-on-failure
+	ctest --test-dir $(BUILD) -j 2 --output-on-failure
 
 bench: build
 	bash bench/run.sh
