@@ -34,7 +34,9 @@ packages=(
   # (built with Wayland's and XKB's libraries), grim for its pictures and foot as another window;
   # XTest from Python and setxkbmap for the layouts on X11
   sway foot grim libwayland-dev libwayland-bin libxkbcommon-dev python3-xlib x11-xkb-utils
-  # input methods: IBus (Qt's module for it is Qt's own) and Fcitx 5 with its Qt 6 module
+  # input methods: IBus (Qt's module for it is Qt's own) and Fcitx 5 with its Qt 6 module; the
+  # tests start them. Without im-config (recommended, so not installed here) neither takes over a
+  # desktop's input method at the next log-in.
   ibus fcitx5 fcitx5-frontend-qt6
   # fonts so that the key legends render under Xvfb
   fonts-dejavu-core

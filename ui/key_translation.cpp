@@ -74,7 +74,10 @@ void askServerForRealReleases() {
   auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
   xcb_connection_t* c =
       x11 && QGuiApplication::platformName() == "xcb" ? x11->connection() : nullptr;
-  if (!c) return;
+  // Asking a server without XKB for it would close the connection.
+  const xcb_query_extension_reply_t* extension =
+      c ? xcb_get_extension_data(c, &xcb_xkb_id) : nullptr;
+  if (!extension || !extension->present) return;
   XcbReply<xcb_xkb_use_extension_reply_t> xkb(
       xcb_xkb_use_extension_reply(
           c, xcb_xkb_use_extension(c, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION), nullptr),

@@ -16,6 +16,7 @@ std::int16_t virtualKeyFor(const QKeyEvent& event);
 // then comes as presses alone, and every release is a key let go. Without it, a repeat comes as
 // a release and a press stamped with the same time, and Qt takes any release followed at once
 // by a press of its key for a repeat: two strikes queued while the program was busy, one note.
+// Qt then never flags a press as a repeat on X11: a press of a key already down is one.
 // Once, before the first key event; nothing where there is no X server.
 void askServerForRealReleases();
 

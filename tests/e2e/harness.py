@@ -88,7 +88,9 @@ class Session:
             "HOME": self.dir,
             "LC_ALL": "C.UTF-8",
         })
-        for key in ("WAYLAND_DISPLAY", "PULSE_SERVER", "QT_QPA_PLATFORM", "SESSION_MANAGER"):
+        # The caller's desktop stays out: its display, sound server, scale and input method.
+        for key in ("WAYLAND_DISPLAY", "PULSE_SERVER", "QT_QPA_PLATFORM", "SESSION_MANAGER", "QT_SCALE_FACTOR",
+                    "QT_SCREEN_SCALE_FACTORS", "QT_AUTO_SCREEN_SCALE_FACTOR", "QT_IM_MODULE", "XMODIFIERS"):
             self.env.pop(key, None)
 
     # -- processes --

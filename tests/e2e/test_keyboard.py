@@ -36,7 +36,9 @@ class Keyboard(E2ETestCase):
         self.assertEqual(self.new_midi(2), [(0x90, 60, 127), (0x80, 60, 0)])
         # The same while the program is busy (stopped): the repeats and the strikes wait in the
         # queue together, and a release with the next press right behind it is not a repeat.
-        def while_stopped(*steps):
+        def while_stopped(count, *steps):
+            """The messages that steps played while the program was stopped: count of them, and
+            anything more that came in a moment."""
             mark = len(self.session.midi())
             os.kill(self.app.proc.pid, signal.SIGSTOP)
             try:
@@ -44,12 +46,11 @@ class Keyboard(E2ETestCase):
                     step()
             finally:
                 os.kill(self.app.proc.pid, signal.SIGCONT)
-            time.sleep(0.5)
-            return self.session.midi()[mark:]
-        held = while_stopped(lambda: self.app.keydown("x"), lambda: time.sleep(1.0), lambda: self.app.keyup("x"))
+            return self.session.wait_midi(mark + count)[mark:]
+        held = while_stopped(2, lambda: self.app.keydown("x"), lambda: time.sleep(1.0), lambda: self.app.keyup("x"))
         self.assertEqual(held, [(0x90, 62, 127), (0x80, 62, 0)])
         for _ in range(3):  # released and struck again within the same millisecond
-            struck = while_stopped(lambda: self.app.key("c", "c", delay=0))
+            struck = while_stopped(4, lambda: self.app.key("c", "c", delay=0))
             self.assertEqual(struck, [(0x90, 64, 127), (0x80, 64, 0)] * 2)
 
     def test_the_seventeen_physical_keys_play_the_same_notes_under_every_layout(self):

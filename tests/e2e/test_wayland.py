@@ -6,6 +6,7 @@ import glob
 import json
 import os
 import re
+import select
 import shutil
 import subprocess
 import tempfile
@@ -43,7 +44,8 @@ class WaylandSession(Session):
             f.write(SWAY_CONFIG)
         env = {"PATH": os.environ["PATH"], "HOME": self.sway_dir, "XDG_RUNTIME_DIR": self.sway_dir,
                "WLR_BACKENDS": "headless", "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_RENDERER": "pixman"}
-        self.spawn("sway", ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "sway", "-c", config],
+        self.spawn("sway", ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--pdeathsig", "keep",
+                           "sway", "-c", config],
                    env=env)
         sockets = lambda: [p for p in glob.glob(os.path.join(self.sway_dir, "wayland-*")) if not p.endswith(".lock")]
         wait_until(lambda: sockets() and glob.glob(os.path.join(self.sway_dir, "sway-ipc.*")), 10, what="sway")
@@ -57,10 +59,13 @@ class WaylandSession(Session):
         super().stop()
         shutil.rmtree(getattr(self, "sway_dir", ""), ignore_errors=True)
 
-    def send(self, *lines):
+    def send(self, *lines, timeout=5):
         for line in lines:
             self.input.stdin.write((line + "\n").encode())
             self.input.stdin.flush()
+            # A compositor that hangs leaves the round trip unanswered: no test waits for it.
+            if not select.select([self.input.stdout], [], [], timeout)[0]:
+                raise AssertionError(f"wl_input: no answer to {line!r} within {timeout} s")
             answer = self.input.stdout.readline().decode().strip()
             if answer != "ok":
                 raise AssertionError(f"wl_input: {line!r} gave {answer!r}: {self.log('wl_input')}")
@@ -170,6 +175,7 @@ class Wayland(E2ETestCase):
         self.mark = len(self.session.midi())
 
     def test_the_seventeen_physical_keys_play_the_same_notes_under_every_layout(self):
+        self.addCleanup(self.session.send, "layout us")
         for layout, variant in LAYOUTS:
             self.session.send(f"layout {layout} {variant}")
             mark = len(self.session.midi())
@@ -179,7 +185,6 @@ class Wayland(E2ETestCase):
             self.session.wait_midi(mark + 38)
             self.assertEqual(self.session.midi()[mark:], note_pairs(list(range(60, 77)) + [60, 76]),
                              f"{layout} {variant}")
-        self.session.send("layout us")
 
     def test_the_mouse_plays_the_key_under_it_scaled_or_not(self):
         for scale in (1, 2):
@@ -206,14 +211,16 @@ class Wayland(E2ETestCase):
 
     def test_a_key_held_while_another_window_takes_the_focus_is_switched_off(self):
         self.app.keydown("z")
-        self.session.wait_midi(self.mark + 1)
-        other = self.session.spawn("foot", ["foot", "--title", "other-window", "sleep", "30"])
+        other = None
         try:
+            self.session.wait_midi(self.mark + 1)
+            other = self.session.spawn("foot", ["foot", "--title", "other-window", "sleep", "30"])
             self.assertEqual(self.new_midi(2), [(0x90, 60, 127), (0x80, 60, 0)])
-            self.app.keyup("z")  # the key-up goes to the other window
-            self.assertEqual(len(self.new_midi()), 2)
         finally:
-            self.session.stop_proc(other)
+            self.app.keyup("z")  # the key-up goes to the other window
+            if other:
+                self.session.stop_proc(other)
+        self.assertEqual(len(self.new_midi()), 2)
 
 
 class InputMethodsOnWayland(test_keyboard.InputMethods):

@@ -58,10 +58,15 @@ class Keyboard {
       : m_keyboard(keyboard), m_context(xkb_context_new(XKB_CONTEXT_NO_FLAGS)) {}
 
   bool layout(const std::string& layout, const std::string& variant) {
+    if (!m_context) return false;
     const xkb_rule_names names{"evdev", "pc105", layout.c_str(), variant.c_str(), ""};
     xkb_keymap* keymap = xkb_keymap_new_from_names(m_context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS);
     if (!keymap) return false;
     char* text = xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1);
+    if (!text) {
+      xkb_keymap_unref(keymap);
+      return false;
+    }
     const std::size_t size = std::strlen(text) + 1;
     const int fd = memfd_create("keymap", MFD_CLOEXEC);
     const bool written = fd >= 0 && write(fd, text, size) == static_cast<ssize_t>(size);
@@ -77,10 +82,12 @@ class Keyboard {
     return written;
   }
 
-  void key(std::uint32_t code, bool down) {
-    if (!m_state) return;
-    zwp_virtual_keyboard_v1_key(m_keyboard, nowMs(), code,
-                                down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
+  // False before a layout: a key without a keymap means nothing.
+  bool key(std::uint32_t code, bool down) {
+    if (!m_state) return false;
+    zwp_virtual_keyboard_v1_key(
+        m_keyboard, nowMs(), code,
+        down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
     // A keyboard's driver tells the modifiers its keys make under its keymap.
     xkb_state_update_key(m_state, code + 8, down ? XKB_KEY_DOWN : XKB_KEY_UP);
     zwp_virtual_keyboard_v1_modifiers(
@@ -88,6 +95,7 @@ class Keyboard {
         xkb_state_serialize_mods(m_state, XKB_STATE_MODS_LATCHED),
         xkb_state_serialize_mods(m_state, XKB_STATE_MODS_LOCKED),
         xkb_state_serialize_layout(m_state, XKB_STATE_LAYOUT_EFFECTIVE));
+    return true;
   }
 
  private:
@@ -130,7 +138,7 @@ int main() {
       std::uint32_t code = 0;
       int down = 0;
       ok = static_cast<bool>(in >> code >> down);
-      if (ok) keyboard.key(code, down != 0);
+      ok = ok && keyboard.key(code, down != 0);
     } else if (verb == "move") {
       std::uint32_t x = 0, y = 0, width = 0, height = 0;
       ok = static_cast<bool>(in >> x >> y >> width >> height);
@@ -153,7 +161,8 @@ int main() {
     }
     // The compositor has taken the request once it answers the round trip.
     if (wl_display_roundtrip(display) < 0) {
-      std::printf("error the compositor has gone\n");
+      std::printf("error the connection failed: %s\n",
+                  std::strerror(wl_display_get_error(display)));
       return 1;
     }
     std::printf(ok ? "ok\n" : "error %s\n", line.c_str());
