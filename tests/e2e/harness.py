@@ -187,6 +187,14 @@ class Session:
         self.dump = self.spawn("jack_midi_dump", ["stdbuf", "-oL", "jack_midi_dump"], stdout=out)
         wait_until(lambda: MONITOR_PORT in self.run(["jack_lsp"], check=False).stdout, what="the MIDI monitor port")
 
+    def monitor_connected(self):
+        """Whether an output of ours is connected to the monitor's port."""
+        lines = self.run(["jack_lsp", "-c"], check=False).stdout.splitlines()
+        at = lines.index(MONITOR_PORT) if MONITOR_PORT in lines else len(lines)
+        following = lines[at + 1:]
+        return any("Tamrels Midi Piano" in line for line in following[:next(
+            (i for i, line in enumerate(following) if not line.startswith(" ")), len(following))])
+
     def stop_monitor(self):
         self.stop_proc(self.dump)
         wait_until(lambda: MONITOR_PORT not in self.run(["jack_lsp"], check=False).stdout, what="the monitor to go")

@@ -70,19 +70,11 @@ class DeviceMenu(E2ETestCase):
         self.app.key("c")
         self.assertEqual(self.new_midi(2), [(0x90, 64, 127), (0x80, 64, 0)])
 
-    def connected(self):
-        """Whether an output of ours is connected to the monitor's port."""
-        lines = self.session.run(["jack_lsp", "-c"], check=False).stdout.splitlines()
-        at = lines.index(MONITOR_PORT) if MONITOR_PORT in lines else len(lines)
-        following = lines[at + 1:]
-        return any("Tamrels Midi Piano" in line for line in following[:next(
-            (i for i, line in enumerate(following) if not line.startswith(" ")), len(following))])
-
     def reconnected_then(self, key, note):
         """Waits for the output to find the monitor again, then plays key until its note arrives
         (the connection shows a moment before the output takes messages again); the new
         monitor's log."""
-        wait_until(self.connected, 10, what="the output to reconnect")
+        wait_until(self.session.monitor_connected, 10, what="the output to reconnect")
 
         def played():
             self.app.key(key)
@@ -205,7 +197,6 @@ class DeviceMenuAt64Frames(E2ETestCase):
     """The chosen port, its peer's and its server's restarts, at a short and at a long period
     (1.3 ms and 85 ms at 48 kHz): a cycle every 85 ms is the server's rhythm, not a stall."""
     session_options = {"jack_period": 64}
-    connected = DeviceMenu.connected
     reconnected_then = DeviceMenu.reconnected_then
     test_the_port_follows_its_peer_and_its_server_through_restarts = \
         DeviceMenu.test_the_port_follows_its_peer_and_its_server_through_restarts
