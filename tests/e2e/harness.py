@@ -391,6 +391,32 @@ class App:
     def window_titles(self):
         return self.s.run(["wmctrl", "-l"], check=False).stdout
 
+    # -- physical keys (evdev codes; the X server's are 8 more) under a layout --
+    def set_layout(self, layout, variant=""):
+        self.s.run(["setxkbmap", "-layout", layout, "-variant", variant])
+        assert layout in self.s.run(["setxkbmap", "-query"]).stdout, layout
+        time.sleep(0.2)  # Qt reads the new keymap
+
+    def strike(self, *codes, held=()):
+        """Strikes each key in turn through XTest, with the held keys down around them."""
+        from Xlib import X, display
+        from Xlib.ext import xtest
+        x = display.Display(self.s.env["DISPLAY"])
+        for code in codes:
+            for c in (*held, code):
+                xtest.fake_input(x, X.KeyPress, c + 8)
+            for c in (code, *held):
+                xtest.fake_input(x, X.KeyRelease, c + 8)
+            x.sync()
+            time.sleep(0.01)
+        x.close()
+
+    def open_other_window(self):
+        """Another program's window, given the focus; its process."""
+        other = self.s.spawn("xev", ["xev", "-name", "other-window"])
+        self.s.run(["xdotool", "windowactivate", "--sync", self.wait_window("other-window")], check=False)
+        return other
+
     def wait_window(self, title, timeout=5):
         return wait_until(lambda: self.s.run(["xdotool", "search", "--onlyvisible", "--name", title],
                                              check=False).stdout.split(), timeout, what=f"window '{title}'")[0]
@@ -399,7 +425,8 @@ class App:
 class E2ETestCase(unittest.TestCase):
     """A test class with one Session for all its tests and a fresh App for each test."""
 
-    session_class = None  # Session, unless a module has its own
+    session_class = None  # Session and App, unless a module has its own
+    app_class = None
     session_options = {}
     app_env = {}  # the program's own settings, beside the session's
     session = None
@@ -415,7 +442,7 @@ class E2ETestCase(unittest.TestCase):
 
     def setUp(self):
         self.mark = len(self.session.midi())
-        self.app = App(self.session, self.app_env)
+        self.app = (self.app_class or App)(self.session, self.app_env)
 
     def tearDown(self):
         outcome = getattr(self, "_outcome", None)

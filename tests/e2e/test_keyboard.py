@@ -17,7 +17,9 @@ SHIFT, ALTGR = 42, 100
 LAYOUTS = [("us", ""), ("de", ""), ("fr", ""), ("us", "dvorak")]
 
 
-class Keyboard(E2ETestCase):
+class KeyboardCases:
+    """The cases that hold wherever the program runs: on X11 here, on Wayland in test_wayland."""
+
     def setUp(self):
         super().setUp()
         self.use_monitor()
@@ -26,6 +28,54 @@ class Keyboard(E2ETestCase):
         self.app.key(*KEYS, delay=30)
         self.assertEqual(self.new_midi(34), note_pairs(range(60, 77)))
 
+    def test_the_seventeen_physical_keys_play_the_same_notes_under_every_layout(self):
+        self.addCleanup(self.app.set_layout, "us")
+        for layout, variant in LAYOUTS:
+            self.app.set_layout(layout, variant)
+            mark = len(self.session.midi())
+            self.app.strike(*KEY_CODES)
+            self.app.strike(KEY_CODES[0], held=[SHIFT])  # shifted and AltGr: the same key
+            self.app.strike(KEY_CODES[16], held=[ALTGR])
+            self.session.wait_midi(mark + 38)
+            self.assertEqual(self.session.midi()[mark:], note_pairs(list(range(60, 77)) + [60, 76]),
+                             f"{layout} {variant}")
+
+    def test_modifiers_are_ignored_and_other_keys_do_nothing(self):
+        self.app.key("shift+z")
+        self.app.key("1", "space", "Left", "a", "Return", delay=30)
+        self.app.key("ctrl+x")
+        self.assertEqual(self.new_midi(4), [(0x90, 60, 127), (0x80, 60, 0), (0x90, 62, 127), (0x80, 62, 0)])
+
+    def test_focus_moving_to_another_window_releases_the_held_key(self):
+        self.app.keydown("z")
+        other = None
+        try:
+            self.new_midi(1)
+            other = self.app.open_other_window()
+            self.assertEqual(self.new_midi(2), [(0x90, 60, 127), (0x80, 60, 0)])
+        finally:
+            self.app.keyup("z")  # the key-up goes to the other window
+            if other:
+                self.session.stop_proc(other)
+        self.assertEqual(len(self.new_midi()), 2)
+
+    def test_closing_the_window_while_a_key_is_held_switches_it_off(self):
+        self.app.keydown("x")
+        self.new_midi(1)
+        self.app.close()
+        self.app.keyup("x")
+        self.assertEqual(self.new_midi(2), [(0x90, 62, 127), (0x80, 62, 0)])
+
+    def test_being_terminated_while_a_key_is_held_switches_it_off(self):
+        self.app.keydown("c")
+        self.new_midi(1)
+        self.app.proc.terminate()  # a logout, or kill: SIGTERM
+        self.assertEqual(self.app.proc.wait(10), 0)
+        self.app.keyup("c")
+        self.assertEqual(self.new_midi(2), [(0x90, 64, 127), (0x80, 64, 0)])
+
+
+class Keyboard(KeyboardCases, E2ETestCase):
     def test_holding_a_key_with_auto_repeat_gives_one_note_and_two_strikes_two(self):
         self.session.run(["xset", "r", "on"])
         # The premise: the server repeats a held key (else the case could not fail).
@@ -52,69 +102,6 @@ class Keyboard(E2ETestCase):
         for _ in range(3):  # released and struck again within the same millisecond
             struck = while_stopped(4, lambda: self.app.key("c", "c", delay=0))
             self.assertEqual(struck, [(0x90, 64, 127), (0x80, 64, 0)] * 2)
-
-    def test_the_seventeen_physical_keys_play_the_same_notes_under_every_layout(self):
-        from Xlib import X, display
-        from Xlib.ext import xtest
-        x = display.Display(self.session.env["DISPLAY"])
-
-        def strike(code, held=()):
-            for c in (*held, code):
-                xtest.fake_input(x, X.KeyPress, c + 8)
-            for c in (code, *held):
-                xtest.fake_input(x, X.KeyRelease, c + 8)
-            x.sync()
-            time.sleep(0.01)
-        try:
-            for layout, variant in LAYOUTS:
-                self.session.run(["setxkbmap", "-layout", layout, "-variant", variant])
-                self.assertIn(layout, self.session.run(["setxkbmap", "-query"]).stdout)
-                time.sleep(0.2)  # Qt reads the new keymap
-                mark = len(self.session.midi())
-                for code in KEY_CODES:
-                    strike(code)
-                strike(KEY_CODES[0], held=[SHIFT])
-                strike(KEY_CODES[16], held=[ALTGR])
-                self.session.wait_midi(mark + 38)
-                self.assertEqual(self.session.midi()[mark:], note_pairs(list(range(60, 77)) + [60, 76]),
-                                 f"{layout} {variant}")
-        finally:
-            self.session.run(["setxkbmap", "-layout", "us", "-variant", ""])
-            x.close()
-
-    def test_modifiers_are_ignored_and_other_keys_do_nothing(self):
-        self.app.key("shift+z")
-        self.app.key("1", "space", "Left", "a", "Return", delay=30)
-        self.app.key("ctrl+x")
-        self.assertEqual(self.new_midi(4), [(0x90, 60, 127), (0x80, 60, 0), (0x90, 62, 127), (0x80, 62, 0)])
-
-    def test_focus_moving_to_another_window_releases_the_held_key(self):
-        self.app.keydown("z")
-        self.new_midi(1)
-        other = self.session.spawn("xev", ["xev", "-name", "other-window"])
-        try:
-            win = self.app.wait_window("other-window")
-            self.session.run(["xdotool", "windowactivate", "--sync", win], check=False)
-            self.assertEqual(self.new_midi(2), [(0x90, 60, 127), (0x80, 60, 0)])
-            self.app.keyup("z")  # the key-up goes to the other window
-            self.assertEqual(len(self.new_midi()), 2)
-        finally:
-            self.session.stop_proc(other)
-
-    def test_closing_the_window_while_a_key_is_held_switches_it_off(self):
-        self.app.keydown("x")
-        self.new_midi(1)
-        self.app.close()
-        self.app.keyup("x")
-        self.assertEqual(self.new_midi(2), [(0x90, 62, 127), (0x80, 62, 0)])
-
-    def test_being_terminated_while_a_key_is_held_switches_it_off(self):
-        self.app.keydown("c")
-        self.new_midi(1)
-        self.app.proc.terminate()  # a logout, or kill: SIGTERM
-        self.assertEqual(self.app.proc.wait(10), 0)
-        self.app.keyup("c")
-        self.assertEqual(self.new_midi(2), [(0x90, 64, 127), (0x80, 64, 0)])
 
 
 class InputMethods(E2ETestCase):
