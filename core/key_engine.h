@@ -12,7 +12,7 @@
 #include <array>
 #include <cstdint>
 
-#include "midi/service/midi_service.h"
+#include "midi/midi_service.h"
 #include "piano_state.h"
 
 namespace core {

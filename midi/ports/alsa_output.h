@@ -22,7 +22,7 @@
 #include "midi/ports/output_life.h"
 #include "midi/ports/port_names.h"
 #include "midi/servers/alsa_session.h"
-#include "midi/service/midi_service.h"
+#include "midi/midi_service.h"
 
 namespace midi {
 

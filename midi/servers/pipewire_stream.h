@@ -20,7 +20,7 @@
 #include <set>
 
 #include "midi/servers/stream_life.h"
-#include "midi/service/midi_service.h"
+#include "midi/midi_service.h"
 
 struct pw_thread_loop;
 struct pw_context;

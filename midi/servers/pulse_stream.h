@@ -19,7 +19,7 @@
 #include <mutex>
 
 #include "midi/servers/stream_life.h"
-#include "midi/service/midi_service.h"
+#include "midi/midi_service.h"
 
 struct pa_threaded_mainloop;
 struct pa_context;

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "midi/service/midi_service.h"
+#include "midi/midi_service.h"
 
 namespace midi {
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "midi/service/midi_service.h"
+#include "midi/midi_service.h"
 
 namespace midi {
 

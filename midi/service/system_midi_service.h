@@ -18,7 +18,7 @@
 #include "midi/servers/alsa_session.h"
 #include "midi/servers/jack_session.h"
 #include "midi/service/handle_table.h"
-#include "midi/service/midi_service.h"
+#include "midi/midi_service.h"
 #include "midi/synth/synth_output.h"
 
 namespace midi {

@@ -12,7 +12,7 @@
 
 #include "midi/servers/audio_client.h"
 #include "midi/servers/jack_session.h"
-#include "midi/service/midi_service.h"
+#include "midi/midi_service.h"
 #include "midi/synth/synth_config.h"
 
 namespace midi {

@@ -14,15 +14,12 @@
 #include <vector>
 
 #include "midi/servers/audio_client.h"
-#include "midi/service/midi_service.h"
+#include "midi/midi_service.h"
 
 struct _fluid_hashtable_t;
 struct _fluid_synth_t;
 
 namespace midi {
-
-// No General MIDI SoundFont was found (the familiar "no configured instruments" code).
-inline constexpr ResultCode MIDIERR_NODEVICE = 68;
 
 // The first SoundFont that the search finds and whose header FluidSynth accepts, or an empty
 // string.

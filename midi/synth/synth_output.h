@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "midi/servers/jack_session.h"
-#include "midi/service/midi_service.h"
+#include "midi/midi_service.h"
 #include "midi/synth/render_gate.h"
 #include "midi/synth/sinks.h"
 #include "midi/synth/synth_config.h"

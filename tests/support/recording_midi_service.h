@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "midi/service/handle_table.h"
-#include "midi/service/midi_service.h"
+#include "midi/midi_service.h"
 
 namespace testing_support {
 

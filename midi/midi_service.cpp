@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "midi/service/midi_service.h"
+#include "midi/midi_service.h"
 
 namespace midi {
 

@@ -22,6 +22,8 @@ inline constexpr ResultCode MMSYSERR_INVALHANDLE = 5;  // 0, closed, stale or in
 inline constexpr ResultCode MMSYSERR_NODRIVER = 6;     // no audio output / MIDI system reachable
 inline constexpr ResultCode MMSYSERR_NOMEM = 7;        // out of memory
 inline constexpr ResultCode MMSYSERR_INVALPARAM = 11;  // not a channel voice message
+// No General MIDI SoundFont was found (the familiar "no configured instruments" code).
+inline constexpr ResultCode MIDIERR_NODEVICE = 68;
 
 // Device id of the MIDI Mapper, the default output (here: the embedded synthesizer).
 inline constexpr std::int32_t MIDI_MAPPER = -1;
