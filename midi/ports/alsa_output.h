@@ -19,10 +19,10 @@
 #include <memory>
 #include <vector>
 
+#include "midi/midi_service.h"
 #include "midi/ports/output_life.h"
 #include "midi/ports/port_names.h"
 #include "midi/servers/alsa_session.h"
-#include "midi/midi_service.h"
 
 namespace midi {
 

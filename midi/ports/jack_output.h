@@ -9,16 +9,15 @@
 // our connection to it is confirmed, the Note Offs of the notes that reached the peer go first,
 // then the messages flow again, with no menu choice.
 //
-// A Note On that waited in the queue more than 100 ms (the server stalled; twelve periods where
-// a period is longer than about 8 ms) is dropped, and its Note Off with it. A Note Off that could not be queued is
-// remembered and sent as soon as it can.
+// What the queue and each cycle promise, and how they keep it across the server's hiccups, is
+// cycled_output.h's.
 
 #include <memory>
 
+#include "midi/midi_service.h"
 #include "midi/ports/output_life.h"
 #include "midi/ports/port_names.h"
 #include "midi/servers/jack_session.h"
-#include "midi/midi_service.h"
 
 namespace midi {
 

@@ -29,12 +29,14 @@ void prepareJackPlatform() {
 // Active + ServerGone -> Gone
 // Gone   + Opened     -> Active
 // Gone   + OpenFailed -> Gone     (tried again in 250 ms)
+// any    + Closed     -> Idle     (shut down: no client, no process thread)
 // Every other pair leaves the state as it is.
 JackSession::State JackSession::next(State state, Event event) {
   switch (event) {
     case Event::Opened: return State::Active;
     case Event::OpenFailed: return state;
     case Event::ServerGone: return state == State::Active ? State::Gone : state;
+    case Event::Closed: return State::Idle;
   }
   return state;
 }
@@ -131,6 +133,10 @@ void JackSession::run() {
     jack_deactivate(m_client);
     jack_client_close(m_client);
     m_client = nullptr;
+    // No process thread of ours runs any more, even one the close cut off in our callback: a
+    // remove() that comes later must not wait for its cycle to end.
+    apply(Event::Closed);
+    m_cycle.store(0);
   }
   lock.lock();
   m_finished = true;
@@ -202,6 +208,7 @@ bool JackSession::connect() {
       client,
       [](void* self) {
         static_cast<JackSession*>(self)->m_xruns.fetch_add(1);
+        static_cast<JackSession*>(self)->m_xrunsHeard.fetch_add(1);
         return 0;
       },
       this);
@@ -332,14 +339,34 @@ void JackSession::awaitCycleEnd() {
   }
 }
 
-// Counted in cycles, not in time: a server that is stopped holds the session's thread here as a
-// libjack call would, and the last messages (a held key's Note Off) still go once it resumes.
-void JackSession::awaitSettled(const JackEndpoint& endpoint) {
+// Counted in cycles and in time, the time only while cycles run: a server that is stopped holds
+// the session's thread here as a libjack call would, and the last messages (a held key's Note
+// Off) still go once it resumes. A leaving output that lost its connection just before (a
+// patchbay cut it, the client was renewed) connects again meanwhile, and sends what it owes.
+void JackSession::awaitSettled(JackEndpoint& endpoint) {
+  using Clock = std::chrono::steady_clock;
   const std::uint64_t start = m_cycle.load();
-  while (!endpoint.settled() && m_cycle.load() - start < 2 * kSettleCycles) {
-    if (m_serverGone.load()) return;
+  auto lastCycle = start;
+  auto timeLeft = std::chrono::duration_cast<Clock::duration>(kSettleTime);
+  auto before = Clock::now();
+  auto nextReconcile = before;
+  bool changed = false;
+  while (!endpoint.settled()) {
+    if (m_serverGone.load()) break;
+    const auto now = Clock::now();
+    const std::uint64_t cycle = m_cycle.load();
+    if (cycle != lastCycle) timeLeft -= now - before;
+    lastCycle = cycle;
+    before = now;
+    if (cycle - start >= 2 * kSettleCycles && timeLeft <= Clock::duration::zero()) break;
+    if (m_graphChanged.exchange(false) || now >= nextReconcile) {
+      changed = true;
+      nextReconcile = now + kReconnectInterval;
+      endpoint.reconcile(m_client);
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  if (changed) m_graphChanged.store(true);  // the others' turn
 }
 
 void JackSession::remove(const std::shared_ptr<JackEndpoint>& endpoint) {
@@ -382,16 +409,24 @@ void JackSession::onChanged(void* self) {
 
 int JackSession::onProcess(jack_nframes_t frames, void* self) {
   auto* s = static_cast<JackSession*>(self);
-  s->m_cycle.fetch_add(1, std::memory_order_acq_rel);
-  const bool freewheel = s->m_freewheel.load(std::memory_order_relaxed);
+  // libjack cancels a process thread that overstays a close, asynchronously: the count must
+  // still end even, so the cycle's end is a destructor, which the cancellation's unwinding runs.
+  struct Cycle {
+    std::atomic<std::uint64_t>& count;
+    explicit Cycle(std::atomic<std::uint64_t>& c) : count(c) { count.fetch_add(1); }
+    ~Cycle() { count.fetch_add(1); }
+    Cycle(const Cycle&) = delete;
+    Cycle& operator=(const Cycle&) = delete;
+  } running(s->m_cycle);
+  const JackCycle cycle{frames, s->m_freewheel.load(std::memory_order_relaxed),
+                        s->m_xrunsHeard.load(std::memory_order_relaxed)};
   for (auto& slot : s->m_slots)
-    if (JackEndpoint* e = slot.load(std::memory_order_acquire)) {
-      if (e->m_leaving.load(std::memory_order_acquire))
-        e->leave(frames, freewheel);
+    if (JackEndpoint* e = slot.load()) {
+      if (e->m_leaving.load())
+        e->leave(cycle);
       else
-        e->process(frames, freewheel);
+        e->process(cycle);
     }
-  s->m_cycle.fetch_add(1, std::memory_order_release);
   return 0;
 }
 

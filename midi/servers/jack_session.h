@@ -32,6 +32,17 @@ namespace midi {
 // must run before any other thread does; later calls do nothing.
 void prepareJackPlatform();
 
+// What the process callback knows of one cycle.
+struct JackCycle {
+  jack_nframes_t frames = 0;
+  // The server runs its cycles back to back as fast as it can (an application exports), so the
+  // time between two cycles says nothing.
+  bool freewheel = false;
+  // The xruns the server has told of since the session began, any client's: a cycle near one
+  // may not have been read by its peers.
+  std::uint64_t xrunsHeard = 0;
+};
+
 // Something of ours that lives on the session's client: its ports, and its work in each cycle.
 // attach, detach and reconcile run on the session's thread; process on JACK's real-time thread.
 class JackEndpoint {
@@ -42,8 +53,9 @@ class JackEndpoint {
   // The endpoint leaves: cut its ports' connections. leave() still runs meanwhile, so that no
   // peer reads a stale buffer twice.
   virtual void disconnect(jack_client_t* client) = 0;
-  // Whether a leaving endpoint has nothing more to send (its queue is empty, or it has nowhere
-  // to send it). The session waits for this, a few cycles at most, before disconnecting it.
+  // Whether a leaving endpoint has nothing more to send (what it owes is out, or it has nowhere
+  // to send it). The session waits for this before disconnecting it, reconciling it meanwhile:
+  // 20 cycles and 0.5 s at the most, counted only while the server runs.
   virtual bool settled() const = 0;
   // Why an endpoint's ports go: it leaves (they are to be unregistered), the server has gone
   // with them, or the session renews its client on a live server (see starved()).
@@ -55,13 +67,11 @@ class JackEndpoint {
   // new client has just attached the endpoint. True: ask again in 100 ms (a refused connection).
   virtual bool reconcile(jack_client_t* client) = 0;
   // One cycle: no locks, no allocation, no call into libjack that can lock or wait (only
-  // jack_port_get_buffer and the MIDI buffer functions). freewheel: the server runs its cycles
-  // back to back as fast as it can (an application exports), so the time between two cycles
-  // says nothing.
-  virtual void process(jack_nframes_t frames, bool freewheel) = 0;
+  // jack_port_get_buffer and the MIDI buffer functions).
+  virtual void process(const JackCycle& cycle) = 0;
   // One cycle of a leaving endpoint: it touches only what it owns itself (its queue, never a
   // synthesizer of its owner's), and at the least empties its buffers.
-  virtual void leave(jack_nframes_t frames, bool freewheel) = 0;
+  virtual void leave(const JackCycle& cycle) = 0;
 
  private:
   friend class JackSession;
@@ -77,14 +87,16 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   //   Active   a client of a live server, activated;
   //   Gone     the server went away; the dead client is dropped, a new one is tried every
   //            250 ms while anything is attached.
+  // Once the session's thread has closed its client at shutdown, the session is Idle for good.
   enum class State { Idle, Active, Gone };
-  enum class Event { Opened, OpenFailed, ServerGone };
+  enum class Event { Opened, OpenFailed, ServerGone, Closed };
   static State next(State state, Event event);
 
   static constexpr std::size_t kMaxEndpoints = 32;
   static constexpr auto kRetryInterval = std::chrono::milliseconds(250);
   static constexpr auto kReconnectInterval = std::chrono::milliseconds(100);
   static constexpr int kSettleCycles = 20;
+  static constexpr auto kSettleTime = std::chrono::milliseconds(500);
   // How long a client opened for the listing at start-up stays inactive, unless needed sooner.
   static constexpr auto kActivateDelay = std::chrono::seconds(1);
 
@@ -131,7 +143,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   void publish(JackEndpoint* endpoint);
   void unpublish(const JackEndpoint* endpoint);
   void awaitCycleEnd();
-  void awaitSettled(const JackEndpoint& endpoint);
+  void awaitSettled(JackEndpoint& endpoint);
   static int onProcess(jack_nframes_t frames, void* self);
   static void onGone(void* self);     // JACK's thread: the server has gone
   static void onChanged(void* self);  // JACK's notification thread: the graph changed
@@ -144,8 +156,10 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   // The process callback's view of the endpoints: written under m_slotMutex, read lock-free.
   std::array<std::atomic<JackEndpoint*>, kMaxEndpoints> m_slots{};
   std::mutex m_slotMutex;
-  std::atomic<std::uint64_t> m_cycle{0};  // odd while a cycle runs
-  std::atomic<bool> m_freewheel{false};   // set by JACK's freewheel callback
+  // Odd while a cycle runs. Sequentially consistent, as the slots are: remove() stores a slot and
+  // then loads the count, the cycle stores the count and then loads the slots.
+  std::atomic<std::uint64_t> m_cycle{0};
+  std::atomic<bool> m_freewheel{false};  // set by JACK's freewheel callback
 
   // What other threads tell the session's thread.
   std::mutex m_mutex;
@@ -157,6 +171,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   std::atomic<bool> m_serverGone{false};       // set by JACK's shutdown callbacks
   std::atomic<bool> m_graphChanged{false};     // set by JACK's notification callbacks
   std::atomic<std::uint64_t> m_xruns{0};       // since m_xrunWindow began
+  std::atomic<std::uint64_t> m_xrunsHeard{0};  // since the session began
   std::atomic<std::int64_t> m_clientAdded{0};  // when another client last came (steady clock)
   std::chrono::steady_clock::time_point m_xrunWindow{};  // session thread, as are these two
   int m_xrunSeconds = 0;                                 // seconds in a row with xruns

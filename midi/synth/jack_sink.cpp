@@ -75,7 +75,8 @@ class JackSink::Link final : public JackEndpoint {
   bool settled() const override { return true; }
 
   // The synthesizer may be gone: silence.
-  void leave(jack_nframes_t frames, bool) override {
+  void leave(const JackCycle& cycle) override {
+    const jack_nframes_t frames = cycle.frames;
     for (jack_port_t* port : {m_left.load(std::memory_order_acquire), m_right.load()}) {
       if (!port) continue;
       auto* buffer = static_cast<float*>(jack_port_get_buffer(port, frames));
@@ -100,7 +101,8 @@ class JackSink::Link final : public JackEndpoint {
     return refused;
   }
 
-  void process(jack_nframes_t frames, bool) override {
+  void process(const JackCycle& cycle) override {
+    const jack_nframes_t frames = cycle.frames;
     jack_port_t* leftPort = m_left.load(std::memory_order_acquire);
     jack_port_t* rightPort = m_right.load();
     if (!leftPort || !rightPort) return;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "midi/ports/alsa_output.h"
+#include "midi/ports/cycled_output.h"
 #include "midi/ports/output_life.h"
 #include "midi/ports/port_names.h"
 #include "midi/servers/jack_session.h"
@@ -142,6 +143,108 @@ TEST(OutputLife, EveryObservationLeadsWhereItShould) {
   for (S from : {S::Connecting, S::Connected, S::Lost})
     for (E gone : {E::PortGone, E::ServerGone})
       EXPECT_EQ(nextOutputState(from, gone).next, S::Lost);
+}
+
+// A JACK port's output driven cycle by cycle at 256 frames and 48 kHz, with a clock of the test's
+// own; the buffer records what each cycle writes.
+class PortCycles : public ::testing::Test {
+ protected:
+  static constexpr std::int64_t kPeriodNs = 256 * 1'000'000'000LL / 48000;
+  static inline std::int64_t now = 1'000'000'000;
+  static std::int64_t clock() { return now; }
+  void SetUp() override { now = 1'000'000'000; }
+
+  // One cycle, gapNs after the last; what it wrote.
+  std::vector<std::uint32_t> cycle(std::int64_t gapNs = kPeriodNs, bool xrun = false) {
+    now += gapNs;
+    xruns += xrun;
+    std::vector<std::uint32_t> written;
+    const CycledOutput::Buffer buffer{&written, [](void* user, const unsigned char* b,
+                                                   std::size_t n) {
+                                        static_cast<std::vector<std::uint32_t>*>(user)->push_back(
+                                            b[0] | b[1] << 8 | (n > 2 ? b[2] << 16 : 0));
+                                        return true;
+                                      }};
+    out.process({now, 256, 48000, false, xruns}, buffer);
+    return written;
+  }
+  // Regular cycles until one writes something, ten at most.
+  std::vector<std::uint32_t> next(bool xrun = false) {
+    for (int i = 0; i < 10; ++i, xrun = false)
+      if (auto written = cycle(kPeriodNs, xrun); !written.empty()) return written;
+    return {};
+  }
+  // Regular cycles for 0.2 s: what came before is out of doubt.
+  void connect() {
+    out.step(OutputEvent::PortThere);
+    out.step(OutputEvent::Confirmed);
+    for (int i = 0; i < 40; ++i) cycle();
+  }
+  using Messages = std::vector<std::uint32_t>;
+  CycledOutput out{clock};
+  std::uint64_t xruns = 0;
+};
+
+constexpr std::uint32_t on(int note) { return 0x7F0090u | note << 8; }
+constexpr std::uint32_t off(int note) { return 0x80u | note << 8; }
+
+TEST_F(PortCycles, NothingIsWrittenWhereThePeerMayNotReadItAndDoubtfulNoteOffsGoAgain) {
+  connect();
+  out.send(on(60));
+  EXPECT_EQ(cycle(), Messages{on(60)});
+  // The server stopped for 30 ms: shorter than a stall, and it catches up back to back. The
+  // messages wait for the first cycle on time.
+  out.send(off(60));
+  out.send(on(62));
+  EXPECT_EQ(cycle(30'000'000), Messages{}) << "written in the first cycle after a hiccup";
+  EXPECT_EQ(cycle(300'000), Messages{}) << "written in a catch-up cycle";
+  EXPECT_EQ(next(), (Messages{off(60), on(62)}));
+  // An xrun heard: the Note Offs of the last 100 ms go again; the Note On never does.
+  EXPECT_EQ(next(true), Messages{off(60)});
+  connect();
+  // A cycle right behind one that wrote: that one's Note Offs go again, unless struck since.
+  out.send(off(62));
+  EXPECT_EQ(cycle(), Messages{off(62)});
+  cycle(300'000);
+  EXPECT_EQ(next(), (Messages{off(62)}));
+  connect();
+  for (std::uint32_t m : {on(60), off(60), on(60)}) out.send(m);
+  EXPECT_EQ(cycle(), (Messages{on(60), off(60), on(60)}));
+  cycle(300'000);
+  EXPECT_EQ(next(), Messages{}) << "a Note Off went again over a note struck since";
+  EXPECT_TRUE(out.settled());
+}
+
+TEST_F(PortCycles, AReconnectionEndsEachNoteOnceAndOrphanNoteOffsGoNowhere) {
+  connect();
+  out.send(on(60));
+  out.send(on(62));
+  EXPECT_EQ(cycle(), (Messages{on(60), on(62)}));
+  out.step(OutputEvent::Refused);  // a patchbay cut the link: 62's Note Off waits in the queue
+  EXPECT_EQ(out.send(off(62)), MMSYSERR_NOERROR);
+  EXPECT_FALSE(out.settled()) << "a closing output would give up the Note Offs it owes";
+  out.step(OutputEvent::PortGone);  // then the peer went: 60's Note Off is remembered
+  EXPECT_EQ(out.send(off(60)), MMSYSERR_ERROR);
+  EXPECT_EQ(out.send(on(64)), MMSYSERR_ERROR);
+  EXPECT_TRUE(out.settled());
+  out.step(OutputEvent::PortThere);
+  EXPECT_FALSE(out.settled());
+  out.step(OutputEvent::Confirmed);
+  EXPECT_EQ(out.send(off(64)), MMSYSERR_NOERROR);  // its Note On was refused: an orphan
+  EXPECT_FALSE(out.settled()) << "the switch-off is owed";
+  out.send(on(60));  // struck again before the first cycle after the connection settles
+  Messages written = next();
+  for (int i = 0; i < 6; ++i)
+    for (std::uint32_t m : cycle()) written.push_back(m);
+  EXPECT_EQ(written, (Messages{off(60), off(62), on(60)}));
+  EXPECT_TRUE(out.settled());
+  out.step(OutputEvent::Refused);  // cut and made again with 60 held: only its switch-off is owed
+  out.step(OutputEvent::Confirmed);
+  EXPECT_FALSE(out.settled()) << "a closing output would give up the switch-off it owes";
+  EXPECT_EQ(next(), Messages{off(60)});
+  EXPECT_TRUE(out.settled());
+  out.send(off(60));
+  EXPECT_EQ(next(), Messages{}) << "a Note Off after the switch-off ended its note";
 }
 
 TEST(JackSessionLife, LooksForTheServerOnlyAfterItWent) {

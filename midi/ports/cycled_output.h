@@ -1,0 +1,116 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// What a port output that a server runs in cycles (JACK) does without the server: the queue
+// between the sending thread and the cycles, the output's life (output_life.h), which notes are
+// on at the peer, and the rules of each cycle. The JACK port around it registers, connects and
+// hands it each cycle's buffer; a unit test hands it a clock and a buffer of its own.
+//
+// Threads: send() from any thread; step(), renew() and settled() on the session's thread;
+// process() on the server's process thread (no lock, no allocation, no system call).
+//
+// The promise: every Note On that reached the peer gets its Note Off, no Note On goes twice or
+// late, and no Note Off goes without its Note On.
+// - A Note On that waited in the queue more than 100 ms (twelve periods where a period is longer
+//   than about 8 ms) is dropped, and its Note Off with it.
+// - A Note Off that could not be queued is remembered and sent as soon as it can.
+// - Nothing is written in a cycle that the peer may not read: the first cycle after the server
+//   was late (a hiccup, an xrun, a stall), the cycles a server runs back to back to catch up, and
+//   the first few after a connection or a stall. The messages wait for the next cycle that
+//   comes on time.
+// - A cycle whose reading the output cannot vouch for after the fact (one followed by a cycle
+//   run back to back, or one near an xrun the server told of) has its Note Offs sent again: a
+//   second Note Off is harmless; a second Note On never goes.
+
+#include <jack/ringbuffer.h>
+
+#include <array>
+#include <atomic>
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "midi/midi_service.h"
+#include "midi/ports/note_ledger.h"
+#include "midi/ports/output_life.h"
+
+namespace midi {
+
+class CycledOutput {
+ public:
+  using Clock = std::int64_t (*)();  // nanoseconds of the monotonic clock
+
+  // What the process thread knows of one cycle.
+  struct Cycle {
+    std::int64_t nowNs = 0;        // when the cycle began, on clock
+    std::uint32_t frames = 0;      // the period
+    std::uint32_t rate = 0;        // frames a second; 0 if not known yet
+    bool freewheel = false;        // cycles back to back as fast as they go: each is read
+    std::uint64_t xrunsHeard = 0;  // xruns the server has told of so far, any client's
+  };
+  // Where one cycle's messages go. write returns false when the cycle's buffer is full.
+  struct Buffer {
+    void* user = nullptr;
+    bool (*write)(void* user, const unsigned char* bytes, std::size_t length) = nullptr;
+  };
+
+  explicit CycledOutput(Clock clock);
+  ~CycledOutput();
+  CycledOutput(const CycledOutput&) = delete;
+  CycledOutput& operator=(const CycledOutput&) = delete;
+
+  bool ready() const { return m_queue != nullptr; }  // false: no memory for the queue
+  OutputState state() const { return m_state.load(std::memory_order_acquire); }
+
+  // Never waits. MMSYSERR_ERROR while Lost or with the queue full; MMSYSERR_INVALPARAM for what
+  // is not a channel voice message. A Note Off whose Note On this output never took (refused, or
+  // never sent) is an orphan: it is taken and goes nowhere.
+  ResultCode send(std::uint32_t message);
+
+  // One observation of the server's or the peer's (session thread).
+  OutputStep step(OutputEvent event);
+  // The session renews its client: the Note Offs written just after the last connection may have
+  // gone to a peer our libjack never woke; they go again with the next connection. Only while no
+  // cycle runs.
+  void renew();
+  // Nothing more to send: the peer has nothing on that we owe a Note Off for, or is not there.
+  bool settled() const;
+
+  void process(const Cycle& cycle, const Buffer& out);
+
+ private:
+  bool write(const Buffer& out, std::uint32_t message);
+  bool switchOff(const Buffer& out, unsigned index) { return write(out, noteOffFor(index)); }
+  // The Note Offs written at or after sinceNs go again, for the notes still off.
+  void doubt(std::int64_t sinceNs);
+  bool writeSwitchOffs(const Buffer& out);
+  bool writeQueue(const Buffer& out, std::int64_t staleNs);
+
+  const Clock m_clock;
+  jack_ringbuffer_t* const m_queue;
+  std::mutex m_sendMutex;  // one writer at a time; the process thread reads without it
+  std::array<std::uint8_t, NoteLedger::kNotes> m_taken{};     // send side: Note Ons not yet off
+  std::atomic<OutputState> m_state{OutputState::Connecting};  // opened on a port that is there
+  std::atomic<bool> m_switchOff{false};
+  std::atomic<int> m_settle{0};
+  NoteLedger m_sounding;         // on at the peer: written, not yet off
+  NoteLedger m_pendingOff;       // Note Offs that could not be queued
+  NoteLedger m_resend;           // Note Offs to go again (see doubt)
+  NoteLedger m_offAfterConnect;  // Note Offs written within 5 s of the last connection
+  std::atomic<std::int64_t> m_connectedNs{0};
+
+  // Process thread only.
+  std::int64_t m_lastCycleNs = 0;
+  std::int64_t m_cycleNs = 0;  // the cycle being written
+  std::uint64_t m_xrunsHeard = 0;
+  std::bitset<NoteLedger::kNotes> m_noOffOwed;  // ended or never played: their Note Off neither
+  struct Written {
+    std::uint16_t index;
+    std::int64_t ns;
+  };
+  std::array<Written, 128> m_recentOffs{};  // the last Note Offs written, a ring
+  std::size_t m_nextOff = 0;
+};
+
+}  // namespace midi
