@@ -256,6 +256,8 @@ TEST(JackSessionLife, LooksForTheServerOnlyAfterItWent) {
   EXPECT_EQ(JackSession::next(S::Active, E::ServerGone), S::Gone);
   EXPECT_EQ(JackSession::next(S::Gone, E::OpenFailed), S::Gone);
   EXPECT_EQ(JackSession::next(S::Gone, E::Opened), S::Active);
+  for (S from : {S::Idle, S::Active, S::Gone})  // shut down: no cycle is waited for any more
+    EXPECT_EQ(JackSession::next(from, E::Closed), S::Idle);
 }
 
 TEST(SinkLife, SleepsWakesAndLooksForTheServerOnlyAfterItWent) {
