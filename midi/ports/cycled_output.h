@@ -80,8 +80,12 @@ class CycledOutput {
   void process(const Cycle& cycle, const Buffer& out);
 
  private:
-  bool write(const Buffer& out, std::uint32_t message);
-  bool switchOff(const Buffer& out, unsigned index) { return write(out, noteOffFor(index)); }
+  // again: a Note Off sent a second time, which is not doubted a second time (at the shortest
+  // periods every cycle may be in doubt).
+  bool write(const Buffer& out, std::uint32_t message, bool again = false);
+  bool switchOff(const Buffer& out, unsigned index, bool again = false) {
+    return write(out, noteOffFor(index), again);
+  }
   // The Note Offs written at or after sinceNs go again, for the notes still off.
   void doubt(std::int64_t sinceNs);
   bool writeSwitchOffs(const Buffer& out);

@@ -58,6 +58,23 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12])
 
 
+def is_note_off(message):
+    return len(message) == 3 and (message[0] & 0xF0 == 0x80 or (message[0] & 0xF0 == 0x90 and message[2] == 0))
+
+
+def without_repeated_offs(messages):
+    """messages without each Note Off that follows a Note Off of the same note and channel."""
+    last, kept = {}, []
+    for m in messages:
+        note = (m[0] & 0x0F, m[1]) if len(m) == 3 and m[0] & 0xE0 == 0x80 else None
+        if note is not None and is_note_off(m) and last.get(note) == "off":
+            continue
+        if note is not None:
+            last[note] = "off" if is_note_off(m) else "on"
+        kept.append(m)
+    return kept
+
+
 def note_pairs(notes, channel=0, velocity=127):
     """The Note On and Note Off of each note in turn, as the monitor shows them."""
     messages = []
@@ -247,14 +264,18 @@ class Session:
         shutil.rmtree(self.dir, ignore_errors=True)
 
     # -- MIDI that reached the monitor --
-    def midi(self):
-        """Every message the monitor received, as tuples of bytes."""
+    def midi(self, repeats=False):
+        """Every message the monitor received, as tuples of bytes. A Note Off that repeats the
+        last message of its note is left out unless repeats is true: a JACK port sends the Note
+        Offs of a cycle again when the peer may not have read it (after an xrun, or a cycle run
+        back to back), and a second Note Off is harmless."""
         if not self.dump:
             return []
         with open(self.dump_path) as f:
             text = f.read()
-        return [tuple(int(b, 16) for b in m.group(1).split())
-                for m in re.finditer(r"^\s*\d+:\s+((?:[0-9a-f]{2} ?)+)", text, re.M)]
+        messages = [tuple(int(b, 16) for b in m.group(1).split())
+                    for m in re.finditer(r"^\s*\d+:\s+((?:[0-9a-f]{2} ?)+)", text, re.M)]
+        return messages if repeats else without_repeated_offs(messages)
 
     def wait_midi(self, count, timeout=5.0):
         """Waits until at least count messages have arrived; then a little longer for strays."""

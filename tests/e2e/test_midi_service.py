@@ -167,7 +167,16 @@ class JackPort(unittest.TestCase):
                 wait_until(lambda: (0x80, 0x41, 0) in self.session.midi(), 5, what="the Note Off in freewheel")
             finally:
                 self.session.run(["jack_freewheel", "n"])
+            # A patchbay cuts the link with a key held, and the output closes right after: the
+            # closing output connects again for the Note Off it owes.
+            self.assertEqual(probe.rc("send 7f4390"), 0)
+            wait_until(lambda: (0x90, 0x43, 0x7F) in self.session.midi(), 5, what="the note before the cut")
+            ours = next(line.strip() for line in self.session.run(["jack_lsp", "-c"]).stdout.splitlines()
+                        if line.startswith(" ") and "Tamrels Midi Piano:midi_out" in line)
+            self.session.run(["jack_disconnect", ours, MONITOR_PORT])
+            self.assertEqual(probe.rc("send 004380"), 0)
             self.assertEqual(probe.rc("close"), 0)
+            wait_until(lambda: (0x80, 0x43, 0) in self.session.midi(), 5, what=f"the Note Off after the cut at {period} frames")
             self.assertEqual(probe.finish(), "")
 
     # -- JACK alone: the Mapper's sound and the ports through server restarts --
