@@ -100,6 +100,10 @@ SystemMidiService::~SystemMidiService() {
     else
       c.thread.detach();
   }
+  {
+    std::lock_guard lock(m_lateFailure->mutex);
+    m_lateFailure->handler = nullptr;  // its owner may go with the service
+  }
   if (m_jack) m_jack->shutdown(kSessionDeadline);
 }
 
@@ -187,17 +191,23 @@ ResultCode SystemMidiService::midiOutOpen(MidiOutHandle& handle, std::int32_t de
   if (rc != MMSYSERR_NOERROR) return rc;
   handle = m_outputs.insert(std::move(output));
   if (mapper) {
-    mapper->whenLoadFails([this, h = handle](ResultCode code) {
-      std::lock_guard lock(m_lateFailureMutex);
-      if (m_lateFailure) m_lateFailure(h, code);
-    });
+    try {
+      mapper->whenLoadFails([late = m_lateFailure, h = handle](ResultCode code) {
+        std::lock_guard lock(late->mutex);
+        if (late->handler) late->handler(h, code);
+      });
+    } catch (const std::bad_alloc&) {
+      closeInBackground(m_outputs.remove(handle));  // a late failure would go unheard
+      handle = 0;
+      return MMSYSERR_NOMEM;
+    }
   }
   return MMSYSERR_NOERROR;
 }
 
 void SystemMidiService::setLateFailureHandler(LateFailureHandler handler) {
-  std::lock_guard lock(m_lateFailureMutex);
-  m_lateFailure = std::move(handler);
+  std::lock_guard lock(m_lateFailure->mutex);
+  m_lateFailure->handler = std::move(handler);
 }
 
 ResultCode SystemMidiService::midiOutShortMsg(MidiOutHandle handle, std::uint32_t message) {

@@ -13,12 +13,12 @@
 #include <variant>
 #include <vector>
 
+#include "midi/midi_service.h"
 #include "midi/ports/alsa_output.h"
 #include "midi/ports/jack_output.h"
 #include "midi/servers/alsa_session.h"
 #include "midi/servers/jack_session.h"
 #include "midi/service/handle_table.h"
-#include "midi/midi_service.h"
 #include "midi/synth/synth_output.h"
 
 namespace midi {
@@ -32,7 +32,8 @@ class SystemMidiService final : public MidiOutService {
   // Uses the given ports instead of listing the system's (tests).
   SystemMidiService(SynthConfig synth, std::vector<PortInfo> ports);
   // Returns within a second whatever the servers do: outputs close, held notes' Note Offs go to
-  // the servers that answer, and a session whose server hangs is left behind.
+  // the servers that answer, and a session whose server hangs is left behind. A font load left
+  // behind that fails afterwards is reported to nobody.
   ~SystemMidiService() override;
 
   std::uint32_t midiOutGetNumDevs() override;
@@ -79,8 +80,13 @@ class SystemMidiService final : public MidiOutService {
   std::shared_ptr<AlsaSession> m_alsa;
   SynthConfig m_synthConfig;
   std::vector<PortInfo> m_ports;
-  std::mutex m_lateFailureMutex;
-  LateFailureHandler m_lateFailure;
+  // The late failure handler, shared with the Mappers' font loads: a load left behind with its
+  // closing may fail after the service has gone, and then finds no handler.
+  struct LateFailure {
+    std::mutex mutex;
+    LateFailureHandler handler;
+  };
+  const std::shared_ptr<LateFailure> m_lateFailure = std::make_shared<LateFailure>();
   HandleTable<Output> m_outputs;  // last: open outputs go first, and may still report a failure
 };
 

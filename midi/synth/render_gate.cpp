@@ -30,27 +30,71 @@ AudioClient RenderGate::seat(SeatId& id) {
   return client;
 }
 
-void RenderGate::use(SeatId seat) {
-  m_inUse.store(seat);
-  // A render that entered before the change finishes its block; nothing else waits for it.
-  for (SeatId inside = m_inside.load(); inside != kNobody && inside != seat;
-       inside = m_inside.load())
+// Holds the token for one render or lost of a seat. The destructor gives it back, also when the
+// thread is cut off inside the engine: libjack cancels a process thread that overruns its close,
+// and the forced unwinding runs destructors. It aborts instead at a noexcept frame, so nothing
+// between a sink's callback and the engine may be noexcept.
+class RenderGate::Entry {
+ public:
+  Entry(RenderGate& gate, SeatId seat) : m_gate(gate), m_seat(seat) {}
+  ~Entry() {
+    if (m_token != kFree) m_gate.m_token.compare_exchange_strong(m_token, kFree);
+  }
+  Entry(const Entry&) = delete;
+  Entry& operator=(const Entry&) = delete;
+
+  // Takes the token if it is free.
+  bool take() {
+    const Token mine = (m_gate.m_entries.fetch_add(1) + 1) << 32 | m_seat;
+    Token free = kFree;
+    if (!m_gate.m_token.compare_exchange_strong(free, mine)) return false;
+    m_token = mine;
+    return true;
+  }
+
+ private:
+  RenderGate& m_gate;
+  const SeatId m_seat;
+  Token m_token = kFree;
+};
+
+template <class Done>
+void RenderGate::await(Done done) {
+  using Clock = std::chrono::steady_clock;
+  Token seen = m_token.load();
+  auto since = Clock::now();
+  while (!done(seen)) {
     std::this_thread::sleep_for(std::chrono::microseconds(100));
+    Token now = m_token.load();
+    if (now == seen && Clock::now() - since >= kAbandoned &&
+        m_token.compare_exchange_strong(now, kFree))
+      now = kFree;
+    if (now != seen) {
+      seen = now;
+      since = Clock::now();
+    }
+  }
 }
 
-// The seat takes the engine only if it is in use and no other render is inside; it checks its
-// turn again once inside, since the seat in use may have changed meanwhile.
+void RenderGate::use(SeatId seat) {
+  m_inUse.store(seat);
+  // An entry that came before the change finishes its block; nothing else waits for it.
+  await([seat](Token token) { return token == kFree || holder(token) == seat; });
+}
+
+// The seat takes the engine only if it is in use and the token is free: a real-time thread does
+// not wait. It checks its turn again once it holds the token, since the seat in use may have
+// changed meanwhile.
 void RenderGate::render(void* user, float* left, float* right, int step, std::size_t frames) {
   auto* seat = static_cast<Seat*>(user);
   RenderGate& gate = *seat->gate;
   bool rendered = false;
-  SeatId nobody = kNobody;
-  if (gate.m_inUse.load() == seat->id && gate.m_inside.compare_exchange_strong(nobody, seat->id)) {
-    if (gate.m_inUse.load() == seat->id) {
+  if (gate.m_inUse.load() == seat->id) {
+    Entry entry(gate, seat->id);
+    if (entry.take() && gate.m_inUse.load() == seat->id) {
       gate.m_engine.render(gate.m_engine.user, left, right, step, frames);
       rendered = true;
     }
-    gate.m_inside.store(kNobody);
   }
   float peak = 0.0f;
   for (std::size_t i = 0; i < frames; ++i) {
@@ -64,11 +108,22 @@ bool RenderGate::sounding(void* user) {
   return static_cast<Seat*>(user)->audible.load(std::memory_order_relaxed);
 }
 
+// Unlike a render, it waits for the token while its seat is in use: skipping a render on its way
+// out (this seat's, or the one's in use before) would leave the sounds on for the next server.
 void RenderGate::lost(void* user) {
   auto* seat = static_cast<Seat*>(user);
   seat->audible.store(false, std::memory_order_relaxed);
-  const RenderGate& gate = *seat->gate;
-  if (gate.m_inUse.load() == seat->id && gate.m_engine.lost) gate.m_engine.lost(gate.m_engine.user);
+  RenderGate& gate = *seat->gate;
+  if (!gate.m_engine.lost) return;
+  const auto ours = [&gate, id = seat->id] { return gate.m_inUse.load() == id; };
+  Entry entry(gate, seat->id);
+  while (ours()) {
+    if (entry.take()) {
+      if (ours()) gate.m_engine.lost(gate.m_engine.user);
+      return;
+    }
+    gate.await([&ours](Token token) { return token == kFree || !ours(); });
+  }
 }
 
 }  // namespace midi

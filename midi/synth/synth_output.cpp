@@ -49,7 +49,7 @@ SynthOutput::~SynthOutput() {
   }
   m_keeperWake.notify_all();
   if (m_keeper.joinable()) m_keeper.join();
-  // From here on no sink renders the engine, and the sinks go before the font's load is waited
+  // From here on no sink touches the engine, and the sinks go before the font's load is waited
   // for: a JACK sink's port names are free at once for the next Mapper.
   if (m_gate) m_gate->use(RenderGate::kNobody);
   Seated current;

@@ -2,14 +2,18 @@
 // The handle table and the parts of the system MIDI service that need no running peer.
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "midi/ports/alsa_output.h"
@@ -309,24 +313,64 @@ TEST(SinkLife, AServerThatNeverAnswersLeavesTheStreamConnectingAtTheDeadline) {
   fs::remove_all(dir);
 }
 
+// An engine that counts who is inside it. A call can be told to stall there until let go (a
+// block that never ends), or a render to end its thread there as a cancelled one does.
+struct GateEngine {
+  enum class Next { Block, Stall, EndThread };
+  std::atomic<int> inside{0}, overlaps{0}, renders{0}, silenced{0};
+  std::atomic<Next> next{Next::Block};
+  std::atomic<bool> stalled{false};
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool release = false;
+
+  void visit(std::atomic<int>& calls) {
+    if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+    if (next.load() == Next::Stall) {
+      std::unique_lock lock(mutex);
+      stalled.store(true);
+      wake.wait_for(lock, std::chrono::seconds(2), [this] { return release; });
+      release = false;
+      stalled.store(false);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+    calls.fetch_add(1);
+    inside.fetch_sub(1);
+  }
+  void awaitStall() {  // and lets the next calls through
+    while (!stalled.load()) std::this_thread::yield();
+    next.store(Next::Block);
+  }
+  void letGo() {
+    std::lock_guard lock(mutex);
+    release = true;
+    wake.notify_all();
+  }
+  AudioClient client() {
+    AudioClient c;
+    c.user = this;
+    c.render = [](void* user, float* left, float* right, int step, std::size_t frames) {
+      auto* e = static_cast<GateEngine*>(user);
+      for (std::size_t i = 0; i < frames; ++i) left[i * step] = right[i * step] = 0.5f;
+      if (e->next.load() == Next::EndThread) {
+        e->next.store(Next::Block);
+        pthread_exit(nullptr);
+      }
+      e->visit(e->renders);
+    };
+    c.lost = [](void* user) {
+      auto* e = static_cast<GateEngine*>(user);
+      e->visit(e->silenced);
+    };
+    return c;
+  }
+};
+
 // Sinks on seats of one gate: only the seat in use renders the engine or switches its sounds
 // off, and never two threads at once, however often the seat in use changes under them.
 TEST(RenderGate, OnlyTheSeatInUseTouchesTheEngineAndOneThreadAtATime) {
-  struct Engine {
-    std::atomic<int> inside{0}, overlaps{0}, renders{0}, silenced{0};
-  } engine;
-  AudioClient client;
-  client.user = &engine;
-  client.render = [](void* user, float* left, float* right, int step, std::size_t frames) {
-    auto* e = static_cast<Engine*>(user);
-    if (e->inside.fetch_add(1) != 0) e->overlaps.fetch_add(1);
-    for (std::size_t i = 0; i < frames; ++i) left[i * step] = right[i * step] = 0.5f;
-    std::this_thread::sleep_for(std::chrono::microseconds(50));
-    e->renders.fetch_add(1);
-    e->inside.fetch_sub(1);
-  };
-  client.lost = [](void* user) { static_cast<Engine*>(user)->silenced.fetch_add(1); };
-  auto gate = RenderGate::make(client);
+  GateEngine engine;
+  auto gate = RenderGate::make(engine.client());
   RenderGate::SeatId a = 0, b = 0;
   const AudioClient seatA = gate->seat(a), seatB = gate->seat(b);
   float buffer[2 * 64];
@@ -342,6 +386,23 @@ TEST(RenderGate, OnlyTheSeatInUseTouchesTheEngineAndOneThreadAtATime) {
   EXPECT_TRUE(seatA.sounding(seatA.user));  // told by the render itself
   seatA.lost(seatA.user);
   EXPECT_EQ(engine.silenced.load(), 1);
+  // A server that goes as the seat changes (a take-back, a close that then frees the engine):
+  // the change waits until its sounds are off.
+  for (const RenderGate::SeatId next : {b, RenderGate::kNobody}) {
+    gate->use(a);
+    const int silenced = engine.silenced.load();
+    engine.next.store(GateEngine::Next::Stall);
+    std::thread server([&] { seatA.lost(seatA.user); });
+    engine.awaitStall();
+    std::thread releaser([&] {
+      while (gate->inUse() == a) std::this_thread::yield();
+      engine.letGo();
+    });
+    gate->use(next);
+    EXPECT_EQ(engine.silenced.load(), silenced + 1) << "the seat changed with a lost one inside";
+    server.join();
+    releaser.join();
+  }
 
   std::atomic<bool> stop{false};
   auto audioThread = [&](const AudioClient& seat) {
@@ -358,6 +419,54 @@ TEST(RenderGate, OnlyTheSeatInUseTouchesTheEngineAndOneThreadAtATime) {
   first.join();
   second.join();
   EXPECT_EQ(engine.overlaps.load(), 0);
+}
+
+// A render that never leaves the engine holds no seat for good: the seat in use changes all the
+// same, and the new seat still switches the sounds off when its server goes. One cut off inside
+// the engine (its thread cancelled) gives the engine back at once.
+TEST(RenderGate, ARenderStuckOrCutOffInsideTheEngineLocksNoSeatOut) {
+  GateEngine engine;
+  auto gate = RenderGate::make(engine.client());
+  RenderGate::SeatId a = 0, b = 0;
+  const AudioClient seatA = gate->seat(a), seatB = gate->seat(b);
+  float buffer[2 * 64];
+  gate->use(b);
+  engine.next.store(GateEngine::Next::Stall);
+  std::thread stuck([&] {
+    float block[2 * 64];
+    seatB.render(seatB.user, block, block + 1, 2, 64);
+  });
+  engine.awaitStall();
+  std::thread taking([&] { gate->use(a); });
+  while (gate->inUse() != a) std::this_thread::yield();
+  seatA.lost(seatA.user);  // b is on its way out, never to come: a waits, then takes over
+  EXPECT_EQ(engine.silenced.load(), 1) << "the sounds were left on for the next server";
+  taking.join();
+  EXPECT_TRUE(engine.stalled.load()) << "the seat changed only once the stuck render left";
+  engine.letGo();
+  stuck.join();
+
+  gate->use(a);
+  engine.next.store(GateEngine::Next::EndThread);
+  pthread_t audio;
+  ASSERT_EQ(pthread_create(
+                &audio, nullptr,
+                [](void* seat) -> void* {
+                  const auto& client = *static_cast<const AudioClient*>(seat);
+                  float block[2 * 64];
+                  client.render(client.user, block, block + 1, 2, 64);
+                  return nullptr;
+                },
+                const_cast<AudioClient*>(&seatA)),
+            0);
+  pthread_join(audio, nullptr);
+  std::fill(std::begin(buffer), std::end(buffer), 1.0f);
+  seatA.render(seatA.user, buffer, buffer + 1, 2, 64);
+  ASSERT_EQ(buffer[0], 0.5f) << "the seat in use renders silence for good";
+  gate->use(RenderGate::kNobody);
+  gate->use(b);
+  seatB.render(seatB.user, buffer, buffer + 1, 2, 64);
+  EXPECT_EQ(buffer[0], 0.5f);
 }
 
 TEST(AlsaEvents, ChannelMessagesBecomeDirectEventsWithSevenBitData) {
@@ -515,6 +624,41 @@ TEST_F(SoundFonts, AFontThatFailsToLoadAfterTheOpenIsReportedOnceAndFailsLaterSe
   EXPECT_EQ(rc, MIDIERR_NODEVICE);
   std::lock_guard lock(mutex);
   EXPECT_EQ(reported, (std::vector<std::pair<MidiOutHandle, ResultCode>>{{h, MIDIERR_NODEVICE}}));
+  fs::remove("fluidsynth.wav");
+}
+
+// The service may go while a closed Mapper's font still loads (the closing is left behind after
+// a while); the load's failure then reaches nothing of the service.
+TEST_F(SoundFonts, AFontThatFailsAfterTheServiceHasGoneReachesNothingOfIt) {
+  // FluidSynth walks its list of INFO items to append each one: 60,000 of them take seconds.
+  std::string info = "INFO";
+  for (int i = 0; i < 60000; ++i) info += std::string("INAM\2\0\0\0ab", 10);
+  auto chunk = [](const char* id, const std::string& data) {
+    const auto size = static_cast<std::uint32_t>(data.size());
+    return id + std::string(reinterpret_cast<const char*>(&size), 4) + data;
+  };
+  std::ofstream(dir / "fonts" / "slow.sf2", std::ios::binary)
+      << chunk("RIFF", "sfbk" + chunk("LIST", info));  // and no samples: the load fails
+  auto threads = [] {
+    std::set<std::string> ids;
+    for (const auto& task : fs::directory_iterator("/proc/self/task"))
+      ids.insert(task.path().filename());
+    return ids;
+  };
+  const std::set<std::string> before = threads();
+  std::atomic<bool> gone{false};
+  std::atomic<int> reportedAfter{0};
+  auto service = std::make_unique<SystemMidiService>(fontsIn("fonts"), std::vector<PortInfo>{});
+  service->setLateFailureHandler([&](MidiOutHandle, ResultCode) { reportedAfter += gone; });
+  MidiOutHandle h = 0;
+  ASSERT_EQ(service->midiOutOpen(h, MIDI_MAPPER, 0, 0, 0), MMSYSERR_NOERROR);
+  EXPECT_EQ(service->midiOutClose(h), MMSYSERR_NOERROR);
+  service.reset();
+  gone.store(true);
+  // Every thread started since ends, the load's among them.
+  for (int i = 0; i < 3000 && !std::ranges::includes(before, threads()); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(reportedAfter.load(), 0);
   fs::remove("fluidsynth.wav");
 }
 
