@@ -15,12 +15,12 @@ void KeyEngine::PressKey(std::int16_t index) {
 
 void KeyEngine::ReleaseKey(std::int16_t index) {
   if (!isKey(index)) return;
-  const Held off = m_down[index] ? m_held[index]
-                                 : Held{static_cast<std::uint8_t>(m_state.baseNote + index),
-                                        static_cast<std::uint8_t>(m_state.channel)};
+  const bool wasDown = m_down[index] != 0;
   m_down[index] = 0;
   m_view.setKeyState(index, 0);
-  m_service.midiOutShortMsg(m_state.midi.midiOut, noteOffMessage(off.channel, off.note));
+  if (wasDown)
+    m_service.midiOutShortMsg(m_state.midi.midiOut,
+                              noteOffMessage(m_held[index].channel, m_held[index].note));
 }
 
 int KeyEngine::keyState(std::int16_t index) const { return isKey(index) ? m_down[index] : 0; }

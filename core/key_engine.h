@@ -6,8 +6,9 @@
 // draws them.
 //
 // A key that is down remembers the note and channel of its Note On, and its Note Off uses them,
-// so a change of channel or base note while it is held never leaves the note hanging. A key that
-// is up still sends a Note Off when released, with the current channel and base note.
+// so a change of channel or base note while it is held never leaves the note hanging. Each Note
+// On gets exactly one Note Off: releasing a key that is up (the second of two inputs holding it,
+// a late key-up after the window lost the focus) sends nothing and only draws the key raised.
 
 #include <array>
 #include <cstdint>

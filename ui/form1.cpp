@@ -105,8 +105,10 @@ void Form1::buildControls() {
       auto* key = new PianoKey(i, k.caption, k.black, m_client);
       key->setGeometry(toPixels(keyRect(i), dpi));
       key->raise();
-      connect(key, &PianoKey::pressed, this,
-              [this](int index) { m_piano.key_MouseDown(static_cast<std::int16_t>(index)); });
+      connect(key, &PianoKey::pressed, this, [this](int index) {
+        m_mouseKey = static_cast<std::int16_t>(index);
+        m_piano.key_MouseDown(m_mouseKey);
+      });
       connect(key, &PianoKey::released, this,
               [this](int index) { m_piano.key_MouseUp(static_cast<std::int16_t>(index)); });
       m_keys[static_cast<std::size_t>(i)] = key;
@@ -165,7 +167,10 @@ void Form1::buildMenus() {
 
 // ---- PianoView ----
 
-void Form1::setKeyState(std::int16_t index, int state) { key(index)->setState(state); }
+void Form1::setKeyState(std::int16_t index, int state) {
+  if (state == 0 && index == m_mouseKey) m_mouseKey = -1;  // ended, by whichever input
+  key(index)->setState(state);
+}
 
 void Form1::ensureDeviceItems(int count) {
   while (static_cast<int>(m_deviceItems.size()) < count) {
@@ -228,6 +233,7 @@ void Form1::showBaseNote(std::int16_t baseNote) {
 // ---- events ----
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  if (m_mouseKey >= 0 && showsMouseButtonsUp(*event)) m_piano.key_MouseUp(m_mouseKey);
   const auto type = event->type();
   if (type == QEvent::KeyPress && watched == windowHandle()) {
     // QMenuBar opens drop-downs from the keyboard but does nothing when Return is pressed on a

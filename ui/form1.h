@@ -81,6 +81,9 @@ class Form1 : public QMainWindow, public core::PianoView {
   std::vector<QAction*> m_deviceItems;
   std::array<QAction*, 16> m_chanItems{};
   QAction* m_base = nullptr;
+  // The key that the mouse holds down, -1 none. Its release can be lost to the desktop (a
+  // gesture, a screenshot, a pointer grab); any later event that shows the buttons up lets go.
+  std::int16_t m_mouseKey = -1;
   bool m_unloaded = false;
   int m_modalDepth = 0;  // dialogs of ours open now
   std::vector<std::pair<midi::MidiOutHandle, midi::ResultCode>> m_failuresAfterDialog;

@@ -1,10 +1,27 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "piano_key.h"
 
+#include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
 
 namespace ui {
+
+bool showsMouseButtonsUp(const QEvent& event) {
+  switch (event.type()) {
+    case QEvent::MouseMove:
+    case QEvent::MouseButtonRelease:
+      return static_cast<const QMouseEvent&>(event).buttons() == Qt::NoButton;
+    case QEvent::MouseButtonPress: {
+      const auto& press = static_cast<const QMouseEvent&>(event);
+      return (press.buttons() & ~press.button()) == Qt::NoButton;
+    }
+    case QEvent::Enter:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease: return QGuiApplication::mouseButtons() == Qt::NoButton;
+    default: return false;
+  }
+}
 
 PianoKey::PianoKey(int index, const QString& caption, bool black, QWidget* parent)
     : QWidget(parent), m_index(index), m_caption(caption), m_black(black) {

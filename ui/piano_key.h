@@ -6,7 +6,14 @@
 
 #include <QWidget>
 
+class QEvent;
+
 namespace ui {
+
+// Whether event shows every mouse button up: a move or release with no button down, the first
+// button of a press, or an enter or key event while Qt knows of no button down (an enter event
+// carries no buttons of its own). A double click does not count: its press came just before.
+bool showsMouseButtonsUp(const QEvent& event);
 
 class PianoKey : public QWidget {
   Q_OBJECT
