@@ -87,10 +87,13 @@ class Session:
     """The services one test module needs; started once, stopped by their ids."""
 
     def __init__(self, jack=True, pulse=True, wm=True, pipewire=False, pipewire_sink=True, jack_period=256,
-                 jack_rate=48000, bus=False):
+                 jack_rate=48000, jack_realtime=False, bus=False):
         self.want_jack, self.want_pulse, self.want_wm, self.want_pipewire = jack, pulse, wm, pipewire
         self.want_bus = bus or pipewire  # a session bus
         self.jack_period, self.jack_rate = jack_period, jack_rate  # frames, and frames a second
+        # The graph's threads at realtime priority, as on a desktop, where the machine grants it
+        # (jackd runs on without it): otherwise a loaded machine makes the peer skip cycles.
+        self.jack_realtime = jack_realtime
         self.pipewire_sink = pipewire_sink
         self.procs = []  # (name, Popen), in start order
         self.dump = None
@@ -185,8 +188,9 @@ class Session:
 
     def _start_jack(self, tries=3):
         for attempt in range(tries):
-            jackd = self.spawn("jackd", ["jackd", "--no-realtime", "-n", self.env["JACK_DEFAULT_SERVER"], "-d",
-                                         "dummy", "-r", str(self.jack_rate), "-p", str(self.jack_period)])
+            realtime = "--realtime" if self.jack_realtime else "--no-realtime"
+            jackd = self.spawn("jackd", ["jackd", realtime, "-n", self.env["JACK_DEFAULT_SERVER"], "-d", "dummy",
+                                         "-r", str(self.jack_rate), "-p", str(self.jack_period)])
             try:
                 wait_until(self.jack_answers, 10, what="the JACK server")
                 break
