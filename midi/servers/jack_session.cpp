@@ -6,6 +6,8 @@
 #include <system_error>
 #include <thread>
 
+#include "midi/servers/clock.h"
+
 namespace midi {
 
 namespace {
@@ -167,6 +169,7 @@ bool JackSession::connect() {
   // No process thread of ours runs now (the last client, if any, is closed): a count that a
   // cancelled thread left odd starts even again.
   m_cycle.store(0);
+  m_lastCycleNs = 0;
   jack_status_t status{};
   jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
   if (!client) {
@@ -229,6 +232,7 @@ bool JackSession::activate() {
     return false;
   }
   apply(Event::Opened);
+  m_rate.store(jack_get_sample_rate(m_client));
   for (const auto& e : m_endpoints) {
     if (!e->m_leaving.load()) e->m_attached = e->attach(m_client);
     if (e->m_attached) publish(e.get());
@@ -249,8 +253,11 @@ bool JackSession::starved() {
   if (now - m_xrunWindow < std::chrono::seconds(1)) return false;
   m_xrunWindow = now;
   // jackd tells of a few xruns a second however many cycles fail: a stall shows as xruns in
-  // every second, begun soon after a client came, and it is renewed once for that client.
-  m_xrunSeconds = m_xruns.exchange(0) > 0 ? m_xrunSeconds + 1 : 0;
+  // every second, begun soon after a client came, and it is renewed once for that client. Our
+  // own cycles still come on time then; xruns of a server that itself stopped (a hiccup, a busy
+  // machine) come with a gap in our cycles, and say nothing of our client.
+  const bool serverStalled = m_serverStalls.exchange(0) > 0;
+  m_xrunSeconds = m_xruns.exchange(0) > 0 && !serverStalled ? m_xrunSeconds + 1 : 0;
   const auto added = Clock::time_point(Clock::duration(m_clientAdded.load()));
   if (m_xrunSeconds < 2 || added <= m_renewed || now - added > std::chrono::seconds(5))
     return false;
@@ -420,6 +427,12 @@ int JackSession::onProcess(jack_nframes_t frames, void* self) {
   } running(s->m_cycle);
   const JackCycle cycle{frames, s->m_freewheel.load(std::memory_order_relaxed),
                         s->m_xrunsHeard.load(std::memory_order_relaxed)};
+  const std::int64_t now = nowNs();
+  const jack_nframes_t rate = s->m_rate.load(std::memory_order_relaxed);
+  const std::int64_t periodNs = rate > 0 ? std::int64_t{frames} * 1'000'000'000 / rate : 0;
+  if (s->m_lastCycleNs != 0 && now - s->m_lastCycleNs > std::max(kStallNs, 3 * periodNs))
+    s->m_serverStalls.fetch_add(1, std::memory_order_relaxed);
+  s->m_lastCycleNs = now;
   for (auto& slot : s->m_slots)
     if (JackEndpoint* e = slot.load()) {
       if (e->m_leaving.load())

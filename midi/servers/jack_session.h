@@ -172,6 +172,12 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   std::atomic<bool> m_graphChanged{false};     // set by JACK's notification callbacks
   std::atomic<std::uint64_t> m_xruns{0};       // since m_xrunWindow began
   std::atomic<std::uint64_t> m_xrunsHeard{0};  // since the session began
+  // A gap of kStallNs, and of three periods, between two of our cycles: the server itself
+  // stopped (counted since m_xrunWindow began).
+  static constexpr std::int64_t kStallNs = 10'000'000;
+  std::atomic<std::uint32_t> m_serverStalls{0};
+  std::int64_t m_lastCycleNs = 0;         // the process thread's, or no thread's
+  std::atomic<jack_nframes_t> m_rate{0};  // the server's sample rate, as of the last activation
   std::atomic<std::int64_t> m_clientAdded{0};  // when another client last came (steady clock)
   std::chrono::steady_clock::time_point m_xrunWindow{};  // session thread, as are these two
   int m_xrunSeconds = 0;                                 // seconds in a row with xruns

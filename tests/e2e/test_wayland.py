@@ -198,7 +198,9 @@ class KeyboardOnWayland(OnWayland, test_keyboard.KeyboardCases, E2ETestCase):
 
 
 class WindowOnWayland(OnWayland, test_window.Window):
-    pass
+    # The long run of strikes under JACK's hiccups tests the output, not the window system: it
+    # runs on X11 alone.
+    test_every_strike_reaches_the_peer_in_order_while_the_server_hiccups = None
 
 
 class WindowOnWaylandAtScale2(WindowOnWayland):
