@@ -46,8 +46,11 @@ ResultCode CycledOutput::send(std::uint32_t message) {
   if (shortMessageLength(message) == 0) return MMSYSERR_INVALPARAM;
   message &= 0x007F7FFF;  // data bytes are seven bits
   const unsigned index = noteIndex(message);
+  // Counted by status: a Note On of velocity 0 that a key struck at the bottom of the velocity
+  // bar is a strike too, and the Note Off of its release goes as well.
+  const std::uint32_t kind = message & 0xF0;
   std::lock_guard lock(m_sendMutex);
-  if (isNoteOff(message)) {
+  if (kind == 0x80) {
     if (m_taken[index] == 0) return MMSYSERR_NOERROR;  // an orphan: nothing is owed
     --m_taken[index];
   }
@@ -55,7 +58,7 @@ ResultCode CycledOutput::send(std::uint32_t message) {
     if (jack_ringbuffer_write_space(m_queue) >= sizeof(Queued)) {
       const Queued q{message, m_clock()};
       jack_ringbuffer_write(m_queue, reinterpret_cast<const char*>(&q), sizeof q);
-      if (isNoteOn(message) && m_taken[index] < 255) ++m_taken[index];
+      if (kind == 0x90 && m_taken[index] < 255) ++m_taken[index];
       return MMSYSERR_NOERROR;
     }
   }

@@ -63,14 +63,14 @@ def is_note_off(message):
 
 
 def without_repeated_offs(messages):
-    """messages without each Note Off that follows a Note Off of the same note and channel."""
+    """messages without each Note Off that repeats, byte for byte, the last message of its note."""
     last, kept = {}, []
     for m in messages:
         note = (m[0] & 0x0F, m[1]) if len(m) == 3 and m[0] & 0xE0 == 0x80 else None
-        if note is not None and is_note_off(m) and last.get(note) == "off":
+        if note is not None and is_note_off(m) and last.get(note) == m:
             continue
         if note is not None:
-            last[note] = "off" if is_note_off(m) else "on"
+            last[note] = m
         kept.append(m)
     return kept
 

@@ -217,6 +217,9 @@ TEST_F(PortCycles, NothingIsWrittenWhereThePeerMayNotReadItAndDoubtfulNoteOffsGo
   cycle(300'000);
   EXPECT_EQ(next(), Messages{}) << "a Note Off went again over a note struck since";
   EXPECT_TRUE(out.settled());
+  out.send(0x003E90);  // struck at velocity 0, and let go: both go as they are
+  out.send(off(62));
+  EXPECT_EQ(next(), (Messages{0x3E90, off(62)}));
 }
 
 TEST_F(PortCycles, AReconnectionEndsEachNoteOnceAndOrphanNoteOffsGoNowhere) {
