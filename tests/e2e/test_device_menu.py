@@ -164,7 +164,7 @@ class DeviceMenu(E2ETestCase):
         start = time.monotonic()
         self.assertEqual(probe.devices(), [])  # the Mapper only
         self.assertLessEqual(time.monotonic() - start, 1.0)
-        probe.finish()
+        self.assertEqual(probe.finish(), "")
         self.app.key("z")  # the Mapper plays on PulseAudio meanwhile
         self.assertTrue(self.app.alive())
 
