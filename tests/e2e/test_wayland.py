@@ -205,12 +205,6 @@ class WindowOnWaylandAtScale2(WindowOnWayland):
     """Logical pixels where the mouse goes, twice as many on the output where it is drawn."""
     session_options = {"pulse": False, "scale": 2}
 
-    # Open: at scale 2 a key struck with the mouse plays, but its pressed face never reaches the
-    # output (nothing changes there for 2 s); at scale 1, and on X11 at Qt's scale 2, it does.
-    @unittest.expectedFailure
-    def test_colours_and_a_pressed_key(self):
-        super().test_colours_and_a_pressed_key()
-
 
 class InputMethodsOnWayland(test_keyboard.InputMethods):
     session_class = WaylandSession
