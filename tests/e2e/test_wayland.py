@@ -206,6 +206,15 @@ class WindowOnWaylandAtScale2(WindowOnWayland):
     session_options = {"pulse": False, "scale": 2}
 
 
+class WindowOnWaylandAtScale1_25(WindowOnWayland):
+    """Fractional output scales: sway 1.7 tells Qt the next integer and scales its buffers down."""
+    session_options = {"pulse": False, "scale": 1.25}
+
+
+class WindowOnWaylandAtScale1_5(WindowOnWayland):
+    session_options = {"pulse": False, "scale": 1.5}
+
+
 class InputMethodsOnWayland(test_keyboard.InputMethods):
     session_class = WaylandSession
     app_class = WaylandApp

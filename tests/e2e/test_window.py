@@ -22,7 +22,8 @@ def middle(index):
 
 class Window(E2ETestCase):
     def test_title_and_client_size(self):
-        self.assertEqual(self.app.width, 345 * self.app.scale)
+        # 345 logical pixels; Qt rounds a fractional scale's half pixel
+        self.assertAlmostEqual(self.app.width, 345 * self.app.scale, delta=0.5)
         self.assertGreater(self.app.menu_height, 10)  # the menu bar above the client area
         self.assertIn("Tamrels Midi Piano", self.app.window_titles())
 
@@ -40,10 +41,12 @@ class Window(E2ETestCase):
         for x, y in [(1000, 2400), (300, 1000), (60, 40)]:  # under the keys, beside the bar, above the label
             self.app.click(x, y)
         self.app.click(1800 + 247, 300)   # no black key between E and F: the white key
-        self.app.click(360, 1800)         # the first and the last pixel column of the keys
-        self.app.click(5160, 1800)
-        got = self.new_midi(12)
-        self.assertEqual([m[1] for m in got], [61, 61, 60, 60, 62, 62, 65, 65, 60, 60, 76, 76])
+        # the first and the last pixel column of the keys; a black key's own first and last; the
+        # last column of a white key before the one it shares
+        for x, y in [(360, 1800), (5160, 1800), (720, 600), (960, 600), (825, 1800)]:
+            self.app.click(x, y)
+        got = self.new_midi(18)
+        self.assertEqual([m[1] for m in got], [61, 61, 60, 60, 62, 62, 65, 65, 60, 60, 76, 76, 61, 61, 61, 61, 60, 60])
 
     def test_release_goes_to_the_pressed_key_wherever_the_pointer_is(self):
         self.use_monitor()
@@ -83,6 +86,11 @@ class Window(E2ETestCase):
 class WindowAtQtScale2(Window):
     """The same window at Qt's own scale factor 2, on X11: twice the pixels, the same layout."""
     app_env = {"QT_SCALE_FACTOR": "2"}
+
+
+class WindowAtQtScale1_5(Window):
+    """A fractional scale factor: keys whose edges fall between the screen's pixels."""
+    app_env = {"QT_SCALE_FACTOR": "1.5"}
 
 
 if __name__ == "__main__":
