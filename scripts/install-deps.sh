@@ -34,6 +34,9 @@ packages=(
   # (built with Wayland's and XKB's libraries), grim for its pictures and foot as another window;
   # XTest from Python and setxkbmap for the layouts on X11
   sway foot grim libwayland-dev libwayland-bin libxkbcommon-dev python3-xlib x11-xkb-utils
+  # a second compositor for the scaled window: Weston 10, on its X11 backend (its headless one
+  # takes no input, and Weston offers no virtual keyboard or pointer), driven through Xvfb
+  weston
   # input methods: IBus (Qt's module for it is Qt's own) and Fcitx 5 with its Qt 6 module; the
   # tests start them. Without im-config (recommended, so not installed here) neither takes over a
   # desktop's input method at the next log-in.
