@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "piano_test_fixture.h"
 
 using ::testing::ElementsAre;
@@ -35,20 +37,25 @@ TEST_F(Settings, BaseNoteDialogPromptTitleAndAnswer) {
 }
 
 TEST_F(Settings, BaseNoteAnswersOutsideTheRangeOrNotNumbersChangeNothing) {
+  view.answers.push_back("48");  // not the starting 60: a refusal that resets shows
+  piano.base_Click();
   for (const char* answer : {"112", "-1", "abc", "", "99999", "nan"}) {
     view.answers.push_back(answer);
     piano.base_Click();
-    EXPECT_EQ(piano.state().baseNote, 60) << answer;
+    EXPECT_EQ(piano.state().baseNote, 48) << answer;
   }
   view.answers.push_back(std::nullopt);  // Cancel
   piano.base_Click();
-  EXPECT_EQ(piano.state().baseNote, 60);
+  EXPECT_EQ(piano.state().baseNote, 48);
   EXPECT_TRUE(view.messages.empty());
-  for (const char* answer : {"0", "111", "59.5"}) {
+  // Each answer moves the note away from the one before, so a refusal shows.
+  const std::pair<const char*, int> accepted[] = {{"0", 0}, {"111", 111}, {"59.5", 60}};
+  for (const auto& [answer, note] : accepted) {
     view.answers.push_back(answer);
     piano.base_Click();
+    EXPECT_EQ(piano.state().baseNote, note) << answer;  // 59.5 rounds to the even 60
+    EXPECT_EQ(view.shownBaseNote, note) << answer;
   }
-  EXPECT_EQ(piano.state().baseNote, 60);  // 59.5 rounds to 60
 }
 
 TEST_F(Settings, BaseNoteUsesTheLocaleSeparator) {

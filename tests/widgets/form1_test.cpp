@@ -13,6 +13,7 @@
 #include <QWindow>
 #include <QtTest>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "support/recording_midi_service.h"
@@ -70,23 +71,39 @@ class Form1Test : public QObject {
   void windowTitleAndClientSize() {
     QCOMPARE(form->logicalDpiX(), 96);
     QCOMPARE(form->windowTitle(), QString("Tamrels Midi Piano"));
-    QCOMPARE(form->clientArea()->size(), QSize(345, 185));
+    QCOMPARE(form->clientArea()->size(), QSize(ui::kClientWidth / 15, ui::kClientHeight / 15));
     QCOMPARE(form->clientArea()->mapTo(form.get(), QPoint(0, 0)).y(), form->menuBar()->height());
   }
 
-  void keyGeometryFollowsTheTable() {
-    const int lefts[17] = {24,  48,  56,  80,  88,  120, 144, 152, 176,
-                           184, 208, 216, 248, 272, 280, 304, 312};
-    for (int i = 0; i < 17; ++i) {
-      const bool black = ui::kKeys[static_cast<std::size_t>(i)].black;
-      QCOMPARE(form->key(i)->geometry(), QRect(lefts[i], 0, black ? 17 : 33, black ? 89 : 145));
-      QCOMPARE(form->key(i)->isBlack(), black);
+  // The table holds twips; the window shows twips x dpi / 1440: exact at 96 dpi (15 twips a
+  // pixel) and exactly double at 192. White keys follow each other sharing one 15-twip column; a
+  // black key stands between two white ones, centred on the column they share, and is narrower
+  // than the distance between two such columns: so keys stand left to right in index order.
+  void layoutIsTheTwipsTableInOrderAt96AndDoubleAt192() {
+    auto follows = [](QWidget* widget, const ui::TwipRect& r) {
+      for (int twips : {r.left, r.top, r.width, r.height}) QCOMPARE(twips % 15, 0);
+      const QRect at96(r.left / 15, r.top / 15, r.width / 15, r.height / 15);
+      QCOMPARE(widget->geometry(), at96);
+      QCOMPARE(ui::toPixels(r, 192), QRect(at96.topLeft() * 2, at96.size() * 2));
+    };
+    auto black = [](int i) { return ui::kKeys[static_cast<std::size_t>(i)].black; };
+    for (int i = 0, white = -1; i < 17; ++i) {
+      const ui::TwipRect r = ui::keyRect(i);
+      follows(form->key(i), r);
+      QCOMPARE(form->key(i)->isBlack(), black(i));
+      if (!black(i)) {
+        if (white >= 0) QCOMPARE(ui::keyRect(white).left + r.width - 15, r.left);
+        white = i;
+        continue;
+      }
+      QVERIFY(i > 0 && i < 16 && !black(i - 1) && !black(i + 1));
+      QCOMPARE(2 * r.left + r.width, 2 * ui::keyRect(i + 1).left + 15);
+      QVERIFY(r.width < ui::kWhiteKeyWidth - 15);
     }
-    QCOMPARE(form->key(16)->geometry().right(), 344);  // the keys fill the width exactly
-    QCOMPARE(form->volumeBar()->geometry(), QRect(0, 24, 17, 121));
-    QCOMPARE(form->volumeLabel()->geometry(), QRect(0, 8, 17, 17));
+    follows(form->volumeBar(), ui::kVolumeBar);
+    follows(form->volumeLabel(), ui::kVolumeLabel);
     QCOMPARE(form->volumeLabel()->text(), QString("vol"));
-    QCOMPARE(ui::toPixels(ui::keyRect(0), 192), QRect(48, 0, 66, 290));  // 192 dpi: double
+    QCOMPARE(form->key(16)->geometry().right() + 1, form->clientArea()->width());  // filled
   }
 
   void mouseLandsWhereTheStackingSays() {
@@ -103,6 +120,10 @@ class Form1Test : public QObject {
     QCOMPARE(at(60, 60), nullptr);     // above the label
     QCOMPARE(at(60, 150), form->volumeLabel());
     QCOMPARE(at(60, 365), form->volumeBar());  // the label's last row lies under the bar
+    std::set<int> reached;                     // no key lies wholly under others
+    for (int x = 0; x < form->clientArea()->width(); ++x)
+      for (int y = 0; y < form->clientArea()->height(); ++y) reached.insert(keyAt(x * 15, y * 15));
+    QCOMPARE(reached.size(), 18u);  // and -1
   }
 
   void anyMouseButtonPlaysUntilTheButtonIsSeenUp() {
@@ -165,16 +186,18 @@ class Form1Test : public QObject {
   }
 
   void tabOrderWalksWhiteKeysThenBlackKeysThenTheBar() {
-    const int order[] = {0, 2, 4, 5, 7, 9, 11, 12, 14, 16, 1, 3, 6, 8, 10, 13, 15};
-    QWidget* w = form->key(0);
-    for (int i = 1; i < 17; ++i) {
-      w = w->nextInFocusChain();
-      while (w->focusPolicy() == Qt::NoFocus) w = w->nextInFocusChain();
-      QCOMPARE(w, static_cast<QWidget*>(form->key(order[i])));
+    std::vector<QWidget*> order;  // each colour left to right, that is in index order
+    for (bool black : {false, true})
+      for (int i = 0; i < 17; ++i)
+        if (form->key(i)->isBlack() == black) order.push_back(form->key(i));
+    order.push_back(form->volumeBar());
+    order.push_back(order.front());  // and round again
+    QWidget* w = order.front();
+    for (std::size_t i = 1; i < order.size(); ++i) {
+      do w = w->nextInFocusChain();
+      while (w->focusPolicy() == Qt::NoFocus);
+      QCOMPARE(w, order[i]);
     }
-    w = w->nextInFocusChain();
-    while (w->focusPolicy() == Qt::NoFocus) w = w->nextInFocusChain();
-    QCOMPARE(w, static_cast<QWidget*>(form->volumeBar()));
   }
 
   void menuBarHasTwoMenusAndACommand() {
