@@ -3,7 +3,9 @@
 
 // Maps 32-bit output handles to open outputs. A handle carries the slot it names and a
 // generation, so that 0, a closed handle, a handle reused after close, and an invented value
-// are all told apart from live ones without undefined behaviour.
+// are all told apart from live ones without undefined behaviour. The generation has 12 bits and
+// skips 0, so a slot hands out the same handle again after 4,095 reuses: a handle kept that long
+// past its close would name the new output.
 
 #include <cstdint>
 #include <memory>

@@ -180,12 +180,12 @@ class PortCycles : public ::testing::Test {
     now += gapNs;
     xruns += xrun;
     std::vector<std::uint32_t> written;
-    const CycledOutput::Buffer buffer{&written, [](void* user, const unsigned char* b,
-                                                   std::size_t n) {
-                                        static_cast<std::vector<std::uint32_t>*>(user)->push_back(
-                                            b[0] | b[1] << 8 | (n > 2 ? b[2] << 16 : 0));
-                                        return true;
-                                      }};
+    const CycledOutput::Buffer buffer{
+        &written, [](void* user, const unsigned char* b, std::size_t n) {
+          static_cast<std::vector<std::uint32_t>*>(user)->push_back(b[0] | b[1] << 8 |
+                                                                    (n > 2 ? b[2] << 16 : 0));
+          return true;
+        }};
     out.process({now, 256, 48000, false, xruns}, buffer);
     return written;
   }
