@@ -2,9 +2,6 @@
 #include "accessibility.h"
 
 #include <QAccessibleWidget>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusVariant>
 
 #include "piano_key.h"
 #include "volume_bar.h"
@@ -19,9 +16,15 @@ class PianoKeyAccessible : public QAccessibleWidget {
 
   PianoKey* key() const { return static_cast<PianoKey*>(widget()); }
 
+  // Checked follows pressed because a checked change is the one of the two that Qt's AT-SPI
+  // bridge sends an event for. AT-SPI's toggle button, whose checked state Orca speaks as
+  // "pressed", is out of Qt's reach: Qt 6.4 maps every Button to a push button, checkable or not,
+  // and Orca 43 speaks no state of a push button. A check box it would speak, but as "checked"
+  // and as no button at all.
   QAccessible::State state() const override {
     QAccessible::State s = QAccessibleWidget::state();
-    s.pressed = key()->state() != 0;
+    s.checkable = true;
+    s.checked = s.pressed = key()->state() != 0;
     return s;
   }
   QStringList actionNames() const override {
@@ -67,24 +70,6 @@ QAccessibleInterface* createInterface(const QString&, QObject* object) {
   return nullptr;
 }
 
-// Qt's AT-SPI bridge (6.4, and the newer ones read) passes a state change on only for "checked",
-// "active", "disabled" and "focused": a key's "pressed" never reaches a screen reader, and one
-// that keeps the states it was told of (Orca does) would go on reading a key as it was. So the
-// signal goes out here, on the bridge's own connection to the accessibility bus (QtGui names it
-// "a11y") and for the object path that the bridge gives the interface, so that it comes from the
-// same application and object as the rest of the tree. Without that connection (no assistive
-// technology listens) nothing is sent.
-void sendAtSpiPressed(QAccessibleInterface* iface, bool pressed) {
-  QDBusConnection bus(QStringLiteral("a11y"));
-  if (!bus.isConnected()) return;
-  QDBusMessage signal = QDBusMessage::createSignal(
-      QStringLiteral("/org/a11y/atspi/accessible/%1").arg(QAccessible::uniqueId(iface)),
-      QStringLiteral("org.a11y.atspi.Event.Object"), QStringLiteral("StateChanged"));
-  signal << QStringLiteral("pressed") << int(pressed) << 0 << QVariant::fromValue(QDBusVariant(0))
-         << QVariantMap();
-  bus.send(signal);
-}
-
 }  // namespace
 
 void installAccessibility() {
@@ -95,11 +80,9 @@ void installAccessibility() {
 void announcePressedChange(PianoKey& key) {
   if (!QAccessible::isActive()) return;
   QAccessible::State changed;
-  changed.pressed = true;
+  changed.checked = changed.pressed = true;
   QAccessibleStateChangeEvent event(&key, changed);
   QAccessible::updateAccessibility(&event);
-  if (QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(&key))
-    sendAtSpiPressed(iface, iface->state().pressed);
 }
 
 }  // namespace ui
