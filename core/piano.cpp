@@ -13,9 +13,8 @@ Piano::Piano(midi::MidiOutService& service, PianoView& view)
       m_devices(service, m_state.midi, view) {}
 
 void Piano::Form_Load() {
-  m_devices.fill();
-  device_Click(0);  // the MIDI Mapper, exactly as if the user had chosen it
-
+  // The defaults come first: the window reads right (the keys' names, the bar's value) while a
+  // message box about the MIDI Mapper is up, to a screen reader as well.
   m_state.channel = 0;
   m_view.setChannelChecked(0, true);
   m_state.baseNote = 60;
@@ -24,6 +23,9 @@ void Piano::Form_Load() {
   m_view.setVolumeMaximum(0);
   m_view.setVolumeValue(m_state.volume);
   m_view.showBaseNote(m_state.baseNote);
+
+  m_devices.fill();
+  device_Click(0);  // the MIDI Mapper, exactly as if the user had chosen it
 }
 
 void Piano::Form_Unload() {

@@ -43,6 +43,9 @@ packages=(
   ibus fcitx5 fcitx5-frontend-qt6
   # fonts so that the key legends render under Xvfb
   fonts-dejavu-core
+  # what a screen reader reads: the AT-SPI bus launcher and registry (the tests start them on their
+  # own session bus) and pyatspi, through which the tests read the window's tree as Orca does
+  at-spi2-core python3-pyatspi
 )
 
 if [ "${1:-}" = "--list" ]; then

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QWindow>
 
+#include "accessibility.h"
 #include "core/keyboard_map.h"
 #include "core/number_text.h"
 #include "key_translation.h"
@@ -32,6 +33,7 @@ QString menuText(const std::string& caption) {
 
 Form1::Form1(midi::MidiOutService& service, QWidget* parent)
     : QMainWindow(parent), m_service(service), m_piano(service, *this) {
+  installAccessibility();
   setWindowTitle(kTitle);
   buildMenus();
   buildControls();

@@ -4,6 +4,9 @@
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QTimer>
+
+#include "accessibility.h"
 
 namespace ui {
 
@@ -33,6 +36,13 @@ void PianoKey::setState(int state) {
   if (state == m_state) return;
   m_state = state;
   update();
+  announcePressedChange(*this);
+}
+
+void PianoKey::click() {
+  constexpr int kClickMs = 100;  // as long as QAbstractButton's animated click
+  emit pressed(m_index);
+  QTimer::singleShot(kClickMs, this, [this] { emit released(m_index); });
 }
 
 // Fixed colours: the keys look like a piano's under every desktop theme, dark ones included.

@@ -24,6 +24,9 @@ class PianoKey : public QWidget {
   bool isBlack() const { return m_black; }
   int state() const { return m_state; }
   void setState(int state);
+  // Plays the key as a short mouse click does (pressed, then released a moment later): the
+  // press action of assistive technology.
+  void click();
 
   static QColor faceColor(bool black, bool pressed);
   static QColor captionColor(bool black);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "volume_bar.h"
 
+#include <QAccessible>
 #include <algorithm>
 #include <cstdlib>
 
@@ -12,6 +13,9 @@ VolumeBar::VolumeBar(QWidget* parent) : QScrollBar(Qt::Vertical, parent) {
   setPageStep(1);
   applyRange();
   connect(this, &QScrollBar::valueChanged, this, [this] {
+    // QAbstractSlider's own event carries the position (0 at the top); this one the value read.
+    QAccessibleValueChangeEvent event(this, barValue());
+    QAccessible::updateAccessibility(&event);
     if (!m_setting) emit changed();
   });
 }
@@ -40,6 +44,11 @@ void VolumeBar::setBarValue(int value) {
   m_setting = true;
   setValue(std::abs(value - m_top));
   m_setting = false;
+}
+
+void VolumeBar::chooseBarValue(int value) {
+  const int lo = std::min(m_top, m_bottom), hi = std::max(m_top, m_bottom);
+  setValue(std::abs(std::clamp(value, lo, hi) - m_top));
 }
 
 int VolumeBar::barValue() const { return m_top <= m_bottom ? m_top + value() : m_top - value(); }

@@ -18,10 +18,16 @@ class VolumeBar : public QScrollBar {
   void setBottomValue(int value);  // the maximum: the value at the bottom end
   void setBarValue(int value);     // clamped to the range like any scroll bar value
   int barValue() const;
+  int topValue() const { return m_top; }
+  int bottomValue() const { return m_bottom; }
+  // Sets the value as the user would, from outside the bar (assistive technology): clamped like
+  // setBarValue, and raises changed when the value moves.
+  void chooseBarValue(int value);
 
  signals:
   // The user changed the value: after an arrow or track click or a key, and when a dragged
-  // thumb is let go (not while it is dragged). Setting the value in code does not raise it.
+  // thumb is let go (not while it is dragged). Setting the value in code does not raise it
+  // (chooseBarValue does).
   void changed();
 
  private:

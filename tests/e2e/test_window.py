@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""The real window: its size, where the mouse plays, what the keys look like, and a long run of
-strikes that reaches the peer whole while the machine is busy and the JACK server hiccups."""
+"""The real window: its size, where the mouse plays, what the keys look like, what a screen
+reader reads of it, and a long run of strikes that reaches the peer whole while the machine is
+busy and the JACK server hiccups."""
 
 import os
 import random
@@ -9,6 +10,7 @@ import threading
 import time
 import unittest
 from difflib import SequenceMatcher
+from unittest import mock
 
 from Xlib import X, display
 from Xlib.ext import xtest
@@ -207,6 +209,86 @@ class WindowAtQtScale1_5(Window):
     # The long run of strikes tests the JACK output at two periods, above; not the scale again.
     test_every_strike_reaches_the_peer_in_order_while_the_server_hiccups = None
 
+
+def key_buttons(base):
+    # Qt's AT-SPI bridge maps a Button to "push button", checkable or not: no Qt role is a toggle button.
+    names = "C C# D D# E F F# G G# A A# B".split()
+    return sorted(("push button", f"{c}, {names[(base + i) % 12]}{(base + i) // 12 - 1}")
+                  for i, c in enumerate("ZSXDCVGBHNJM,L.;/"))
+
+
+class ScreenReader(E2ETestCase):
+    """The window as Orca reads it through AT-SPI (at-spi2-core, started here on the session's bus).
+    With no sound server the program starts with its message box."""
+
+    session_options = {"jack": False, "pulse": False, "bus": True}
+    app_env = {"QT_ACCESSIBILITY": "1"}
+    events = []  # (type, detail1, source's name) of the events listened to
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        s = cls.session
+        cls.environ = mock.patch.dict(os.environ, {k: s.env[k] for k in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS")})
+        cls.environ.start()
+        s.spawn("at-spi-bus-launcher", ["/usr/libexec/at-spi-bus-launcher", "--launch-immediately", "--a11y=1"])
+        call = lambda *args: s.run(["dbus-send", "--print-reply=literal", *args], check=False).stdout.strip()
+        bus = wait_until(lambda: call("--session", "--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"))
+        s.spawn("at-spi2-registryd", ["/usr/libexec/at-spi2-registryd"])  # ours to stop, not the bus's
+        wait_until(lambda: "true" in call(f"--bus={bus}", "--dest=org.freedesktop.DBus", "/",
+                                          "org.freedesktop.DBus.NameHasOwner", "string:org.a11y.atspi.Registry"))
+        import pyatspi
+        pyatspi.Registry.registerEventListener(lambda e: cls.events.append((e.type, e.detail1, e.source.name)),
+                                               "object:state-changed:checked", "object:property-change:accessible-value")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.environ.stop()
+        super().tearDownClass()
+
+    def wait(self, predicate, what):
+        """Waits on the tree, taking AT-SPI's events in from GLib's context (no main loop runs)."""
+        from gi.repository import GLib
+        return wait_until(lambda: [GLib.MainContext.default().iteration(False) for _ in range(9)] and predicate(),
+                          5, what=what)
+
+    def test_keys_are_named_buttons_that_read_pressed_and_vol_reads_the_velocity(self):
+        import pyatspi as at
+        app, desktop = self.app, at.Registry.getDesktop(0)  # app has found the message box
+        child = lambda node, role: next((c for c in node if c.getRole() == role), None)
+        root = self.wait(lambda: next((a for a in desktop if a and a.name == "Tamrels Midi Piano"), None), "the app")
+        box = self.wait(lambda: child(root, at.ROLE_ALERT), "the message box")
+        *keys, bar = list(child(root, at.ROLE_FRAME)[1])[1:]  # stacked: the label, the keys, the bar
+        names = lambda: sorted((k.getRoleName(), k.name) for k in keys)
+        unnamed = lambda node: [c.getRoleName() for c in at.utils.findAllDescendants(
+            node, lambda c: c.getState().contains(at.STATE_FOCUSABLE) and not c.name)]
+        self.assertEqual((names(), unnamed(root)), (key_buttons(60), []))  # while the box is up
+        at.utils.findDescendant(box, lambda c: c.name == "OK").queryAction().doAction(0)
+        app.win = self.wait(lambda: not child(root, at.ROLE_ALERT) and app._find_window(), "the window")
+        app.s.run(["xdotool", "windowactivate", "--sync", app.win])
+        app.measure()
+
+        states = lambda k: [k.getState().contains(s) for s in (at.STATE_PRESSED, at.STATE_CHECKED)]
+        down = lambda: [(k.name, *states(k)) for k in keys if any(states(k))]
+        app.keydown("z")
+        self.wait(lambda: down() == [("Z, C4", True, True)], "Z to read pressed and checked")
+        app.keyup("z")
+        changes = lambda kind: [e[1:] for e in self.events if e[0] == "object:" + kind]
+        self.wait(lambda: not down() and len(changes("state-changed:checked")) >= 2, "Z's release, and the events")
+        self.assertEqual(changes("state-changed:checked"), [(1, "Z, C4"), (0, "Z, C4")])
+
+        value = bar.queryValue()
+        self.assertEqual((bar.name, value.minimumValue, value.maximumValue, value.currentValue), ("vol", 0, 127, 127))
+        self.events.clear()
+        app.click(120, 2100)  # the bar's down arrow
+        self.wait(lambda: value.currentValue == 126 and changes("property-change:accessible-value"), "vol's change")
+
+        app.open_base_note()
+        dialog = self.wait(lambda: child(root, at.ROLE_DIALOG), "the Base note dialog")
+        self.assertEqual((dialog.name, unnamed(dialog)), ("Base note", []))
+        app.key("ctrl+a")
+        app.key("4", "8", "Return", delay=30)
+        self.wait(lambda: names() == key_buttons(48), "the names to follow the base note")
 
 if __name__ == "__main__":
     unittest.main()

@@ -324,6 +324,19 @@ class Form1Test : public QObject {
     QTest::mouseRelease(form->key(0), Qt::LeftButton);
   }
 
+  // Assistive technology presses a key as a short click and sets the bar's value as the user does.
+  void accessiblePressPlaysAndAccessibleValueSetsTheVelocity() {
+    QAccessibleInterface* z = QAccessible::queryAccessibleInterface(form->key(0));
+    QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(form->volumeBar());
+    QCOMPARE(bar->valueInterface()->currentValue().toInt(), 127);
+    bar->valueInterface()->setCurrentValue(100);
+    QCOMPARE(form->piano().state().volume, 100);
+    z->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    QVERIFY(z->state().checkable && z->state().checked && z->state().pressed);
+    QTRY_VERIFY(!z->state().checked && !z->state().pressed);
+    QCOMPARE(service->delivered(), (std::vector<std::uint32_t>{on(0, 60, 100), off(0, 60)}));
+  }
+
   void keyPreviewPlaysWhateverHasTheFocusAndDoesNotConsume() {
     form->activateWindow();
     form->volumeBar()->setFocus();
