@@ -208,10 +208,10 @@ class Session:
         self.dump = self.spawn("jack_midi_dump", ["stdbuf", "-oL", "jack_midi_dump"], stdout=out)
         wait_until(lambda: MONITOR_PORT in self.run(["jack_lsp"], check=False).stdout, what="the MIDI monitor port")
 
-    def monitor_connected(self):
-        """Whether an output of ours is connected to the monitor's port."""
+    def monitor_connected(self, port=MONITOR_PORT):
+        """Whether an output of ours is connected to the monitor's port (or to port)."""
         lines = self.run(["jack_lsp", "-c"], check=False).stdout.splitlines()
-        at = lines.index(MONITOR_PORT) if MONITOR_PORT in lines else len(lines)
+        at = lines.index(port) if port in lines else len(lines)
         following = lines[at + 1:]
         return any("Tamrels Midi Piano" in line for line in following[:next(
             (i for i, line in enumerate(following) if not line.startswith(" ")), len(following))])
@@ -391,27 +391,42 @@ class App:
         return self.s.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.proc.pid)],
                           check=False).stdout.split()
 
+    def open_menus(self):
+        """The program's open menus: its visible windows that the window manager does not manage."""
+        return [w for w in self.our_windows() if w != self.win and "Override Redirect State: yes" in
+                self.s.run(["xwininfo", "-id", w], check=False).stdout]
+
     def open_first_menu(self):
-        before = len(self.our_windows())
         self.pointer_to(self.x + 30, self.y + self.menu_height // 2)
         self.s.run(["xdotool", "click", "1"])
-        wait_until(lambda: len(self.our_windows()) > before, 5, what="the menu to open")
+        wait_until(self.open_menus, 5 * SLOW, what="the menu to open")
+        shown = time.monotonic()
         time.sleep(0.1)
+        return shown
+
+    def choose(self, *keys):
+        """Walks the open menus with keys, the last of which chooses; once the menus have closed,
+        the time of the choice. The program has taken the choice by then: the window handles it
+        before it reads the next event."""
+        self.key(*keys[:-1], delay=40)
+        time.sleep(0.04)  # the walk's own pace
+        chosen = time.monotonic()
+        self.key(keys[-1])
+        wait_until(lambda: not self.open_menus(), 5 * SLOW, what="the menus to close")
+        return chosen
 
     def choose_device(self, item):
         self.open_first_menu()
-        self.key(*(["Down"] * (item + 1)), "Return", delay=40)
-        time.sleep(0.3)
+        return self.choose(*(["Down"] * (item + 1)), "Return")
 
     def choose_channel(self, item):
         self.open_first_menu()
-        self.key("Right", *(["Down"] * item), "Return", delay=40)  # Right opens "Channel" on item 0
-        time.sleep(0.3)
+        return self.choose("Right", *(["Down"] * item), "Return")  # Right opens "Channel" on item 0
 
     def open_base_note(self):
+        """Chooses "Base note"; the time of the choice (the caller waits for the dialog)."""
         self.open_first_menu()
-        self.key("Right", "Right", "Return", delay=40)
-        time.sleep(0.4)
+        return self.choose("Right", "Right", "Return")
 
     def window_titles(self):
         return self.s.run(["wmctrl", "-l"], check=False).stdout
@@ -485,6 +500,9 @@ class E2ETestCase(unittest.TestCase):
         return self.session.midi()[self.mark:]
 
     def use_monitor(self):
-        """Chooses the JACK monitor port from the device menu (item 1)."""
-        self.app.choose_device(1)
+        """Chooses the JACK monitor port from the device menu (item 1), and waits until the server
+        shows the connection: the first note after that must arrive. The time of the choice."""
+        chosen = self.app.choose_device(1)
+        wait_until(self.session.monitor_connected, 5 * SLOW, what="the connection to the monitor")
         self.mark = len(self.session.midi())
+        return chosen

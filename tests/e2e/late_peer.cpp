@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A JACK MIDI peer that registers its input port well before it activates, as slow programs
-// do, then prints every message like jack_midi_dump ("0: 90 3c 7f"), one a line:
+// do, then says "active" and prints every message like jack_midi_dump ("0: 90 3c 7f"), one a line:
 //   late_peer <client name> <milliseconds between registering and activating>
 
 #include <jack/jack.h>
@@ -47,6 +47,7 @@ int main(int argc, char* argv[]) {
   std::fflush(stdout);
   std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[2])));
   if (jack_activate(client) != 0) return 1;
+  std::printf("active\n");
   while (!g_stop) {
     unsigned char bytes[4];
     while (jack_ringbuffer_read(g_received, reinterpret_cast<char*>(bytes), 4) == 4) {

@@ -35,6 +35,13 @@ def clients(name=DUMP_PORT):
         return [int(n) for n in re.findall(rf'^Client\s+(\d+) : "{name}"', f.read(), re.M)]
 
 
+def connected_from(client):
+    """Whether a port of that client is read from: the subscription that an output of ours made."""
+    with open(CLIENTS) as f:
+        block = re.search(rf"^Client\s+{client} : .*?(?=^Client|\Z)", f.read(), re.M | re.S)
+    return bool(block) and "Connected From:" in block.group(0)
+
+
 class AlsaSession(Session):
     """Xvfb and openbox, and aseqdumps as the receiving ports (the last one started is the
     monitor whose messages midi() gives)."""
@@ -112,7 +119,8 @@ class GuestApp(App):
         """Chooses the first (or the last) device menu item of that name."""
         items = [i for i, device in enumerate(self.devices) if device == name]
         self.choose_device(items[-1 if last else 0] + 1)
-        time.sleep(0.2 * SLOW)
+        numbers = sorted(dump[2] for dump in self.s.dumps)  # listed in the sequencer's order
+        wait_until(lambda: connected_from(numbers[-1 if last else 0]), 5 * SLOW, what=f"our link to {name}")
 
 
 def base_note_dialog(app):
@@ -152,8 +160,8 @@ class Alsa(E2ETestCase):
         # The menu has exactly the Mapper and the listed devices: the steps down wrap round once.
         self.app.open_first_menu()
         self.session.screenshot("alsa-device-menu")
-        self.app.key(*["Down"] * (len(self.app.devices) + 1 + at + 1), "Return", delay=40)
-        time.sleep(0.3 * SLOW)
+        self.app.choose(*["Down"] * (len(self.app.devices) + 1 + at + 1), "Return")
+        wait_until(lambda: connected_from(self.session.dumps[-1][2]), 5 * SLOW, what="our link to aseqdump")
         self.app.choose_channel(15)
         print(f"dialog after {base_note_dialog(self.app):.2f} s", end=" ", flush=True)
         self.app.key("ctrl+a")
@@ -177,14 +185,18 @@ class Alsa(E2ETestCase):
         self.addCleanup(self.session.stop_proc, holder)
         wait_until(lambda: old in clients("arecordmidi"), 5 * SLOW, what="arecordmidi's client")
         _, path, client = self.session.start_monitor()
+        back = time.monotonic()
         self.assertNotEqual(client, old)
         self.app.keyup("z")  # its Note Off cannot go now: the port has gone
-
-        def played():
-            self.app.key("x")
-            time.sleep(0.5 * SLOW)
-            return (0x90, 62, 127) in self.session.midi(path)
-        wait_until(played, 10 * SLOW, interval=0, what="x to arrive at the new aseqdump")
+        # The output follows the sequencer's announcements: once its link shows, x struck once
+        # arrives, within a second of the port's return.
+        wait_until(lambda: connected_from(client), 5 * SLOW, what="our link to the new aseqdump")
+        self.app.key("x")
+        wait_until(lambda: (0x80, 62, 0) in self.session.midi(path), 2 * SLOW,
+                   what=f"x at the new aseqdump (got {self.session.midi(path)})")
+        took = time.monotonic() - back
+        print(f"healed in {took:.2f} s", end=" ", flush=True)
+        self.assertLessEqual(took, 1.0 * SLOW, "the port came back late")
         got = self.session.midi(path)
         self.assertEqual(got[0], (0x80, 60, 0), "the held note's Note Off comes first")
         self.assertEqual(hanging(got), set())

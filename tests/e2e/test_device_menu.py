@@ -8,7 +8,7 @@ import unittest
 
 import audio
 from harness import MONITOR_PORT, SLOW, TITLE, App, E2ETestCase, cpu_ticks, wait_until
-from test_midi_service import Probe
+from test_midi_service import Probe, heals_within
 
 
 def hanging(messages):
@@ -29,15 +29,15 @@ class DeviceMenu(E2ETestCase):
         self.app.open_first_menu()
         self.session.screenshot("device-menu")
         # Four steps down land on the port only if the menu wraps after exactly two items.
-        self.app.key("Down", "Down", "Down", "Down", "Return", delay=40)
-        time.sleep(0.3)
+        self.app.choose("Down", "Down", "Down", "Down", "Return")
+        wait_until(self.session.monitor_connected, 5, what="the connection to the monitor")
         self.app.key("z")
         self.assertEqual(self.new_midi(2), [(0x90, 60, 127), (0x80, 60, 0)])
 
     def test_mapper_notes_do_not_reach_the_port_until_it_is_chosen(self):
         self.app.key("x")
         self.assertEqual(self.new_midi(), [])
-        self.app.choose_device(1)
+        self.use_monitor()
         self.app.key("x")
         self.assertEqual(self.new_midi(2), [(0x90, 62, 127), (0x80, 62, 0)])
 
@@ -65,23 +65,19 @@ class DeviceMenu(E2ETestCase):
             self.assertTrue(self.app.alive())
         finally:
             self.session.start_monitor()
-        self.mark = len(self.session.midi())
-        self.app.choose_device(1)  # the port is back: choosing it again works
+        self.use_monitor()  # the port is back: choosing it again works
         self.app.key("c")
         self.assertEqual(self.new_midi(2), [(0x90, 64, 127), (0x80, 64, 0)])
 
-    def reconnected_then(self, key, note):
-        """Waits for the output to find the monitor again, then plays key until its note arrives
-        (the connection shows a moment before the output takes messages again); the new
-        monitor's log."""
-        wait_until(self.session.monitor_connected, 10, what="the output to reconnect")
-
-        def played():
-            self.app.key(key)
-            time.sleep(0.2)
-            midi = self.session.midi()  # a new monitor writes a new log
-            return midi if (0x90, note, 127) in midi else None
-        return wait_until(played, 5, interval=0, what=f"{key} to arrive")
+    def reconnected_then(self, back, key, note, what):
+        """Once the output has found the monitor again, key struck once must arrive, within the
+        look for the server (every 250 ms) and the twelve periods that registering, connecting
+        and settling take, from the moment the monitor came back (back); the new monitor's log."""
+        period = self.session.jack_period / self.session.jack_rate
+        heals_within(self.session, back, lambda: self.app.key(key), (0x90, note, 127),
+                     0.25 + max(0.1, 12 * period), what)
+        wait_until(lambda: (0x80, note, 0) in self.session.midi(), 2, what=f"{what}: the Note Off")
+        return self.session.midi()  # a new monitor writes a new log
 
     def test_the_port_follows_its_peer_and_its_server_through_restarts(self):
         self.use_monitor()
@@ -89,8 +85,9 @@ class DeviceMenu(E2ETestCase):
         self.new_midi(1)
         self.session.stop_proc(self.session.dump, signal.SIGKILL)  # the peer dies while Z is held
         self.session.start_monitor()  # and comes back under the same name
+        back = time.monotonic()
         self.app.keyup("z")
-        after_peer = self.reconnected_then("x", 62)
+        after_peer = self.reconnected_then(back, "x", 62, "the peer restarted")
 
         self.app.keydown("v")  # held while the server crashes: its Note Off cannot go then
         wait_until(lambda: (0x90, 65, 127) in self.session.midi(), 5, what="the held note")
@@ -108,7 +105,7 @@ class DeviceMenu(E2ETestCase):
         self.assertLessEqual(cpu_ticks(self.app.proc.pid) - before, 5, "the program keeps working")
 
         self.session._start_jack()  # the server and the peer come back
-        after_server = self.reconnected_then("c", 64)
+        after_server = self.reconnected_then(time.monotonic(), "c", 64, "the server restarted")
         self.assertEqual(after_server[0], (0x80, 65, 0), "the remembered Note Off comes first")
         self.assertEqual((hanging(after_peer), hanging(after_server)), (set(), set()))
         self.assertEqual(len(self.app.our_windows()), 1, "a message box showed")
@@ -127,21 +124,23 @@ class DeviceMenu(E2ETestCase):
         wait_until(lambda: (0x90, 65, 127) in self.session.midi(), 5, what="the held note")
         jackd = self.stopped_jackd()
         self.app.key(*["z"] * 300, delay=1)  # queued behind the stalled server, stale by the end
-        self.app.open_base_note()  # it waits 0.4 s; the dialog is there within 0.5 s of the choice
-        self.app.wait_window("Base note", 0.1)
+        chosen = self.app.open_base_note()  # the dialog is there within 0.5 s of the choice
+        self.app.wait_window("Base note")
+        self.assertLessEqual(time.monotonic() - chosen, 0.5 * SLOW, "the dialog came late")
         self.app.key("Escape")
         wait_until(lambda: len(self.app.our_windows()) == 1, 5, what="the dialog to close")
         self.app.keyup("v")  # its Note Off waits in the queue of the output about to close
-        self.app.choose_device(1)  # the port again, while the server hangs: rc 1 within 0.5 s
-        wait_until(lambda: len(self.app.our_windows()) == 2, 0.2, what="the message box")
+        chosen = self.app.choose_device(1)  # the port again, while the server hangs: rc 1 within 0.5 s
+        wait_until(lambda: len(self.app.our_windows()) == 2, 1, interval=0.01, what="the message box")
+        self.assertLessEqual(time.monotonic() - chosen, 0.5 * SLOW, "the message box came late")
         self.app.key("Return")
         wait_until(lambda: len(self.app.our_windows()) == 1, 5, what="the message box to close")
 
         resumed = len(self.session.midi())
         os.kill(jackd.pid, signal.SIGCONT)
-        self.app.choose_device(1)
+        self.use_monitor()
         self.app.key("x")
-        wait_until(lambda: (0x90, 62, 127) in self.session.midi()[resumed:], 5, what="the next note")
+        wait_until(lambda: (0x90, 62, 127) in self.session.midi()[resumed:], 2, what="the next note")
         time.sleep(0.3)
         self.assertNotIn((0x90, 60, 127), self.session.midi()[resumed:], "a stale Note On sounded")
         wait_until(lambda: (0x80, 65, 0) in self.session.midi()[resumed:], 3, what="the held key's Note Off")
@@ -165,7 +164,11 @@ class DeviceMenu(E2ETestCase):
         self.assertEqual(probe.devices(), [])  # the Mapper only
         self.assertLessEqual(time.monotonic() - start, 1.0)
         self.assertEqual(probe.finish(), "")
-        self.app.key("z")  # the Mapper plays on PulseAudio meanwhile
+        rec = audio.Recorder(self.session)  # the Mapper plays on PulseAudio meanwhile
+        t0 = time.monotonic()
+        self.app.key("z")
+        rec.wait_sound_after(t0)
+        rec.stop()
         self.assertTrue(self.app.alive())
 
     def test_a_hung_sound_server_at_start_up_holds_nothing_and_is_taken_back_once_it_answers(self):

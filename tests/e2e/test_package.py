@@ -105,21 +105,23 @@ class InstallScript(unittest.TestCase):
         self.assertIn("qt6-wayland", packages)
         simulated = run(["apt-get", "install", "--simulate", "--no-install-recommends", *packages]).stdout
         self.assertEqual([line for line in simulated.splitlines() if line.startswith("Remv")], [])
-        status = run(["dpkg-query", "-W", "-f=${Status}", "jackd2", "libjack-jackd2-0"]).stdout
-        self.assertEqual(status.count("install ok installed"), 2)  # the script ran before the tests
 
-    def test_a_removal_stops_the_script_before_apt_changes_anything(self):
-        # Stand-ins on PATH: every package is missing, and apt's simulation would remove jackd2.
+    def run_script(self, missing, removes=False):
+        """The script with stand-ins on PATH: dpkg-query finds every package but missing, apt-get
+        logs its calls (its simulation removes jackd2 if removes); the result and apt's calls."""
         fake = tempfile.mkdtemp(prefix="tamrels-apt-")
         self.addCleanup(shutil.rmtree, fake, True)
         calls = os.path.join(fake, "calls")
+        open(calls, "w").close()
+        removal = ('; echo "Remv jackd2 [1.9.21~dfsg-3]"; echo "Remv libjack-jackd2-0 [1.9.21~dfsg-3]"'
+                   if removes else "")
         scripts = {
-            "dpkg-query": "exit 1",
+            "dpkg-query": 'for p in "$@"; do :; done\n'
+                          f'case " {" ".join(missing)} " in *" $p "*) exit 1;; esac\necho "install ok installed"',
             "debconf-set-selections": "cat > /dev/null",
             "sudo": '"$@"',
             "apt-get": f'echo "$*" >> {calls}\n'
-                       'case " $* " in *" -s "*) echo "Inst libjack-dev (1:0.126)"; '
-                       'echo "Remv jackd2 [1.9.21~dfsg-3]"; echo "Remv libjack-jackd2-0 [1.9.21~dfsg-3]";; esac',
+                       f'case " $* " in *" -s "*) echo "Inst libjack-dev (1:0.126)"{removal};; esac',
         }
         for name, body in scripts.items():
             path = os.path.join(fake, name)
@@ -129,10 +131,29 @@ class InstallScript(unittest.TestCase):
         env = dict(os.environ, PATH=fake + ":" + os.environ["PATH"])
         result = subprocess.run(["bash", self.SCRIPT], capture_output=True, text=True, env=env,
                                 stdin=subprocess.DEVNULL, timeout=60)
+        with open(calls) as f:
+            return result, f.read().splitlines()
+
+    def test_only_the_missing_packages_are_installed_and_apt_may_remove_none(self):
+        result, calls = self.run_script(["qt6-wayland", "jackd2"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        installs = [line.split() for line in calls if line.startswith("install")]
+        self.assertEqual(len(installs), 2, calls)  # the simulation, then the one that installs
+        self.assertIn("-s", installs[0])
+        self.assertIn("--no-remove", installs[1])  # should apt still want to remove, it stops
+        for call in installs:
+            self.assertEqual(sorted(word for word in call if not word.startswith("-") and word != "install"),
+                             ["jackd2", "qt6-wayland"], call)
+        result, calls = self.run_script([])  # nothing missing: apt is not asked
+        self.assertEqual((result.returncode, calls), (0, []), result.stderr)
+
+    def test_a_removal_stops_the_script_before_apt_changes_anything(self):
+        # Every package is missing, and apt's simulation would remove jackd2.
+        packages = run(["bash", self.SCRIPT, "--list"]).stdout.split()
+        result, calls = self.run_script(packages, removes=True)
         self.assertNotEqual(result.returncode, 0)
         self.assertIn("would remove: jackd2 libjack-jackd2-0", result.stderr)
-        with open(calls) as f:
-            installs = [line for line in f.read().splitlines() if line.startswith("install")]
+        installs = [line for line in calls if line.startswith("install")]
         self.assertTrue(installs)
         self.assertTrue(all(" -s " in f" {line} " for line in installs), installs)  # only simulated
 
