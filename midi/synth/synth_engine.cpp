@@ -111,11 +111,8 @@ AudioClient SynthEngine::audioClient() {
     }
     for (std::size_t i = 0; i < frames; ++i) left[i * step] = right[i * step] = 0.0f;
   };
-  // Every voice stops, and the reverb's and the chorus's lines are emptied too: they keep what
-  // the last render put in them, and would play it out as soon as a server renders the synth
-  // again. The reset also sets the channels back to their start (the window sends notes only).
   client.lost = [](void* user) {
-    if (fluid_synth_t* synth = audible(user)) fl().fluid_synth_system_reset(synth);
+    if (fluid_synth_t* synth = audible(user)) fl().fluid_synth_all_sounds_off(synth, -1);
   };
   return client;
 }

@@ -95,10 +95,6 @@ class Recorder:
             parts.append(c[(times >= t1) & (times < t2)])
         return np.concatenate(parts) if parts else np.zeros(0, "<i2")
 
-    def recorded_after(self, t):
-        """Whether samples played after t have been read."""
-        return any(at >= t for at, _ in self._since(t))
-
     def quiet_since(self, t):
         return all(np.all(np.abs(c.astype(np.int32)) <= self.LOUD) for _, c in self._since(t))
 
