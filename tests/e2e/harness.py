@@ -431,6 +431,16 @@ class App:
     def window_titles(self):
         return self.s.run(["wmctrl", "-l"], check=False).stdout
 
+    def own_titles(self):
+        """The titles of the windows the process shows, as X reads them (WM_NAME and _NET_WM_NAME;
+        one title a window where the two agree)."""
+        titles = []
+        for w in self.our_windows():
+            names = {self.s.run(["xprop", "-id", w, prop]).stdout.split(" = ", 1)[-1].strip().strip('"')
+                     for prop in ("WM_NAME", "_NET_WM_NAME")}
+            titles += sorted(names)
+        return titles
+
     # -- physical keys (evdev codes; the X server's are 8 more) under a layout --
     def set_layout(self, layout, variant=""):
         self.s.run(["setxkbmap", "-layout", layout, "-variant", variant])

@@ -171,6 +171,10 @@ class WaylandApp(App):
     def window_titles(self):
         return [n["name"] for n in self.nodes()]
 
+    def own_titles(self):
+        """The titles of the process's windows, as sway shows them."""
+        return [n["name"] for n in self.nodes("")]
+
     def open_first_menu(self):
         self.pointer_to(self.x + 30, self.y + self.menu_height // 2)
         self.s.send("button 272 1", "button 272 0")
@@ -266,6 +270,10 @@ class WestonApp(App):
 
     def window_titles(self):
         return re.findall(r'xdg_toplevel@\d+\.set_title\("(.*)"\)', self.s.log("app")[self.log_mark:])
+
+    def own_titles(self):
+        """The title the process last asked Weston for (Weston has no list of its own to ask)."""
+        return self.window_titles()[-1:]
 
     def open_first_menu(self):
         self.pointer_to(self.x + 30 * self.scale, self.y + self.menu_height // 2)
