@@ -386,14 +386,19 @@ struct GateEngine {
   }
 };
 
-// Sinks on seats of one gate: only the seat in use renders the engine or switches its sounds
-// off, and never two threads at once, however often the seat in use changes under them.
-TEST(RenderGate, OnlyTheSeatInUseTouchesTheEngineAndOneThreadAtATime) {
+// Two seats, a and b, of one gate over a GateEngine.
+class RenderGateSeats : public ::testing::Test {
+ protected:
   GateEngine engine;
-  auto gate = RenderGate::make(engine.client());
+  std::shared_ptr<RenderGate> gate = RenderGate::make(engine.client());
   RenderGate::SeatId a = 0, b = 0;
   const AudioClient seatA = gate->seat(a), seatB = gate->seat(b);
-  float buffer[2 * 64];
+  float buffer[2 * 64] = {};
+};
+
+// Sinks on seats of one gate: only the seat in use renders the engine or switches its sounds
+// off, and never two threads at once, however often the seat in use changes under them.
+TEST_F(RenderGateSeats, OnlyTheSeatInUseTouchesTheEngineAndOneThreadAtATime) {
   std::fill(std::begin(buffer), std::end(buffer), 1.0f);
   gate->use(a);
   seatB.render(seatB.user, buffer, buffer + 1, 2, 64);  // waiting: silence, engine untouched
@@ -444,12 +449,7 @@ TEST(RenderGate, OnlyTheSeatInUseTouchesTheEngineAndOneThreadAtATime) {
 // A render that never leaves the engine holds no seat for good: the seat in use changes all the
 // same, and the new seat still switches the sounds off when its server goes. One cut off inside
 // the engine (its thread cancelled) gives the engine back at once.
-TEST(RenderGate, ARenderStuckOrCutOffInsideTheEngineLocksNoSeatOut) {
-  GateEngine engine;
-  auto gate = RenderGate::make(engine.client());
-  RenderGate::SeatId a = 0, b = 0;
-  const AudioClient seatA = gate->seat(a), seatB = gate->seat(b);
-  float buffer[2 * 64];
+TEST_F(RenderGateSeats, ARenderStuckOrCutOffInsideTheEngineLocksNoSeatOut) {
   gate->use(b);
   engine.next.store(GateEngine::Next::Stall);
   std::thread stuck([&] {
