@@ -14,6 +14,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -166,19 +167,36 @@ class Session:
         except OSError:
             return ""
 
-    def _start_x(self):
-        read_fd, write_fd = os.pipe()
-        self.spawn("xvfb", ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-                            "-dpi", "96"], pass_fds=(write_fd,))
-        os.close(write_fd)
-        with os.fdopen(read_fd) as f:
-            display = f.readline().strip()
-        if not display:
-            raise RuntimeError("Xvfb did not start")
-        self.env["DISPLAY"] = ":" + display
-        if self.want_wm:
-            self.spawn("openbox", ["openbox", "--sm-disable"])
-            wait_until(lambda: self.run(["wmctrl", "-m"], check=False).returncode == 0, what="the window manager")
+    def _start_x(self, tries=2):
+        for attempt in range(tries):
+            read_fd, write_fd = os.pipe()
+            xvfb = self.spawn("xvfb", ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24",
+                                       "-nolisten", "tcp", "-dpi", "96"], pass_fds=(write_fd,))
+            os.close(write_fd)
+            with os.fdopen(read_fd) as f:
+                display = f.readline().strip()
+            if not display:
+                raise RuntimeError("Xvfb did not start")
+            self.env["DISPLAY"] = ":" + display
+            if not self.want_wm:
+                return
+            # Once in a CI run openbox found no display at the number Xvfb had just given: the
+            # reason is not known, so the failure says what the server was doing, and the pair
+            # is started once more.
+            wm = self.spawn("openbox", ["openbox", "--sm-disable"])
+            up = lambda: self.run(["wmctrl", "-m"], check=False).returncode == 0  # noqa: E731
+            try:
+                wait_until(lambda: wm.poll() is not None or up(), what="the window manager")
+            except TimeoutError:
+                pass
+            if wm.poll() is None and up():
+                return
+            state = "running" if xvfb.poll() is None else f"ended ({xvfb.returncode})"
+            print(f"the window manager did not start on :{display}, Xvfb {state}: {self.log('openbox')[-300:]}",
+                  file=sys.stderr, flush=True)
+            self.stop_proc(wm)
+            self.stop_proc(xvfb)
+        raise RuntimeError("the window manager did not start")
 
     def jack_answers(self):
         try:
