@@ -45,13 +45,15 @@ class Recorder:
 
     LOUD = 32768 * 10 ** (-40 / 20)  # -40 dBFS in 16-bit samples
 
-    def __init__(self, session, pipewire=False):
+    def __init__(self, session, pipewire=False, quantum=64):
         run = lambda args, **kw: subprocess.Popen(args, env=session.env, stderr=subprocess.DEVNULL,
                                                   preexec_fn=_die_with_parent, **kw)
-        if pipewire:  # PipeWire's null sink runs whenever a stream is linked to it
+        # PipeWire's null sink runs whenever a stream is linked to it, and its graph at the smallest
+        # quantum that any of its streams asks for: this recording's (frames) among them.
+        if pipewire:
             self.zero = None
             self.rec = run(["pw-record", "--target", "test_sink", "-P", "{ stream.capture.sink = true }",
-                            f"--rate={RATE}", "--channels=1", "--format=s16", "--latency=64", "-"],
+                            f"--rate={RATE}", "--channels=1", "--format=s16", f"--latency={quantum}", "-"],
                            stdout=subprocess.PIPE)
         else:
             with open("/dev/zero", "rb") as zero:
@@ -104,6 +106,19 @@ class Recorder:
             proc.wait(5)
         self.reader.join(5)  # it has read to the end of the pipe
         self.rec.stdout.close()
+
+
+MIDDLE_C = 261.63  # Hz: note 60
+
+
+def assert_middle_c(case, x, skip=4800, length=24000, what="the note"):
+    """The note that sounds in x, from skip samples after its onset for length samples, is middle C
+    within 2 % (a third of a semitone). That stretch of it."""
+    start = onset(x)
+    case.assertIsNotNone(start, f"{what}: nothing sounded")
+    note = x[start + skip:start + skip + length]
+    case.assertAlmostEqual(fundamental(note), MIDDLE_C, delta=MIDDLE_C * 0.02, msg=what)
+    return note
 
 
 def fundamental(x, rate=RATE):

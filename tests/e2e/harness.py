@@ -127,6 +127,23 @@ class Session:
         self.procs.append((name, proc))
         return proc
 
+    def proc(self, name):
+        """The process this session started under name (the first, if several)."""
+        return next(p for n, p in self.procs if n == name)
+
+    def hang(self, proc, case):
+        """Stops proc, or the process started under that name, as a hung server is, until
+        resume(proc); case's cleanup resumes it should the case end first. The process."""
+        proc = self.proc(proc) if isinstance(proc, str) else proc
+        os.kill(proc.pid, signal.SIGSTOP)
+        case.addCleanup(self.resume, proc)
+        return proc
+
+    @staticmethod
+    def resume(proc):
+        if proc.poll() is None:
+            os.kill(proc.pid, signal.SIGCONT)
+
     def stop_proc(self, proc, sig=signal.SIGTERM):
         if proc.poll() is None:
             proc.send_signal(sig)
@@ -273,7 +290,25 @@ class Session:
 
     def stop_pipewire(self, sig=signal.SIGKILL):
         for name in ("wireplumber", "pipewire"):
-            self.stop_proc(next(p for n, p in self.procs if n == name), sig)
+            self.stop_proc(self.proc(name), sig)
+
+    def restart(self, server, sig=signal.SIGKILL):
+        """Stops a server (killed by default, as in a crash) and starts it again; returns once it
+        answers. "jackd" comes back with its monitor, "pipewire" with WirePlumber."""
+        if server == "jackd":
+            for name, proc in list(self.procs):
+                if name in ("jack_midi_dump", "late_peer"):
+                    # Cleanly: every client killed leaves its locks in JACK's metadata store in
+                    # /dev/shm, and after some hundreds no new client can open it.
+                    self.stop_proc(proc)
+            self.stop_proc(self.proc("jackd"), sig)
+            self._start_jack()
+        elif server == "pulseaudio":
+            self.stop_proc(self.proc("pulseaudio"), sig)
+            self._start_pulse()  # returns once `pactl info` answers
+        else:
+            self.stop_pipewire(sig)
+            self.start_pipewire()
 
     def pw_record(self, path):
         """Records test_sink's monitor into a WAV file until SIGINT."""
@@ -408,6 +443,18 @@ class App:
         """The program's visible top-level windows: the main window, an open menu or dialog."""
         return self.s.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.proc.pid)],
                           check=False).stdout.split()
+
+    def answer_base_note(self, *keys):
+        """Opens "Base note", types keys into it (the last closes it: Return or Escape), and waits
+        until it has closed."""
+        self.open_base_note()
+        self.wait_window("^Base note$")
+        self.key(*keys, delay=30)
+        self.wait_alone("the Base note dialog to close")
+
+    def wait_alone(self, what, timeout=5):
+        """Waits until the main window is the program's only one (what closed: a menu, a dialog)."""
+        wait_until(lambda: len(self.our_windows()) == 1, timeout, what=what)
 
     def open_menus(self):
         """The program's open menus: its visible windows that the window manager does not manage."""

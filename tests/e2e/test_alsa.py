@@ -125,7 +125,7 @@ class GuestApp(App):
 
 def base_note_dialog(app):
     """Opens the "Base note" dialog; the seconds from the choice to the dialog on screen."""
-    wait_until(lambda: len(app.our_windows()) == 1, 5 * SLOW, what="the menus to close")
+    app.wait_alone("the menus to close", 5 * SLOW)
     app.open_first_menu()
     app.key("Right", "Right", delay=40)
     # The bar's "Base note" is active once the Channel drop-down has closed and given the
@@ -226,9 +226,7 @@ class Alsa(E2ETestCase):
         self.app.choose_port(DUMP_PORT)
         self.app.key("z")
         self.new_midi(2)
-        dump = self.session.dump
-        os.kill(dump.pid, signal.SIGSTOP)
-        self.addCleanup(os.kill, dump.pid, signal.SIGCONT)
+        dump = self.session.hang(self.session.dump, self)
         start = time.monotonic()
         # 3,000 notes into a queue nobody reads
         self.session.run(["xdotool", "key", "--delay", "1"] + ["z", "x"] * 1500, timeout=60 * SLOW)
@@ -239,7 +237,7 @@ class Alsa(E2ETestCase):
         print(f"dialog after {took:.2f} s", end=" ", flush=True)
         self.assertLessEqual(took, 0.5 * SLOW)
         self.app.key("Escape")
-        os.kill(dump.pid, signal.SIGCONT)
+        self.session.resume(dump)
         time.sleep(1 * SLOW)  # the Note Offs still owed go within 100 ms
         self.app.key("c")  # and the port plays on
         wait_until(lambda: self.session.midi()[-2:] == [(0x90, 64, 127), (0x80, 64, 0)], 5 * SLOW,
@@ -252,11 +250,11 @@ class Alsa(E2ETestCase):
         # once aseqdump reads again (within 2 s of the close).
         self.app.keydown("v")
         wait_until(lambda: self.session.midi()[-1:] == [(0x90, 65, 127)], 5 * SLOW, what="the held note")
-        os.kill(dump.pid, signal.SIGSTOP)
+        self.session.hang(dump, self)
         self.session.run(["xdotool", "key", "--delay", "1"] + ["z", "x"] * 150, timeout=60 * SLOW)
         self.app.keyup("v")  # into the full queue
         self.app.choose_device(0)  # the Mapper
-        os.kill(dump.pid, signal.SIGCONT)
+        self.session.resume(dump)
         wait_until(self.app._main_window, 5 * SLOW, what="the Mapper's message box to go")
         end = time.monotonic() + 2 * SLOW  # the owed Note Off goes within 100 ms of the resume
         while hanging(self.session.midi()[self.mark:]) and time.monotonic() < end:

@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """The "Midi Device" menu in the real window, with a JACK port as the second device."""
 
-import os
 import signal
 import time
 import unittest
@@ -59,7 +58,7 @@ class DeviceMenu(E2ETestCase):
             box = next(w for w in self.app.our_windows() if w != self.app.win)
             self.assertEqual(self.session.run(["xdotool", "getwindowname", box]).stdout.strip(), TITLE)
             self.app.key("Return")  # OK dismisses it
-            wait_until(lambda: len(self.app.our_windows()) == 1, 5, what="the message box to close")
+            self.app.wait_alone("the message box to close")
             self.assertTrue(self.app.alive())
             self.app.key("z")  # sends go nowhere, quietly
             self.assertTrue(self.app.alive())
@@ -91,15 +90,14 @@ class DeviceMenu(E2ETestCase):
 
         self.app.keydown("v")  # held while the server crashes: its Note Off cannot go then
         wait_until(lambda: (0x90, 65, 127) in self.session.midi(), 5, what="the held note")
-        jackd = next(p for name, p in self.session.procs if name == "jackd")
-        self.session.stop_proc(jackd, signal.SIGKILL)  # the server crashes
+        self.session.stop_proc(self.session.proc("jackd"), signal.SIGKILL)  # the server crashes
         self.session.stop_proc(self.session.dump)
         self.app.keyup("v")
         self.app.key(*["z"] * 1500, delay=1)  # 3,000 messages into the void
         self.app.open_base_note()  # the window still answers
         self.app.wait_window("Base note")
         self.app.key("Escape")
-        wait_until(lambda: len(self.app.our_windows()) == 1, 5, what="the dialog to close")
+        self.app.wait_alone("the dialog to close")
         before = cpu_ticks(self.app.proc.pid)
         time.sleep(1.0)
         self.assertLessEqual(cpu_ticks(self.app.proc.pid) - before, 5, "the program keeps working")
@@ -111,33 +109,26 @@ class DeviceMenu(E2ETestCase):
         self.assertEqual(len(self.app.our_windows()), 1, "a message box showed")
 
     # -- a JACK server that hangs (stopped, not dead) --
-    def stopped_jackd(self):
-        """Stops the server as a hung one would be; the caller resumes it."""
-        jackd = next(p for name, p in self.session.procs if name == "jackd")
-        os.kill(jackd.pid, signal.SIGSTOP)
-        self.addCleanup(os.kill, jackd.pid, signal.SIGCONT)
-        return jackd
-
     def test_a_hung_server_never_holds_the_window_nor_leaves_a_note_on(self):
         self.use_monitor()
         self.app.keydown("v")
         wait_until(lambda: (0x90, 65, 127) in self.session.midi(), 5, what="the held note")
-        jackd = self.stopped_jackd()
+        jackd = self.session.hang("jackd", self)
         self.app.key(*["z"] * 300, delay=1)  # queued behind the stalled server, stale by the end
         chosen = self.app.open_base_note()  # the dialog is there within 0.5 s of the choice
         self.app.wait_window("Base note")
         self.assertLessEqual(time.monotonic() - chosen, 0.5 * SLOW, "the dialog came late")
         self.app.key("Escape")
-        wait_until(lambda: len(self.app.our_windows()) == 1, 5, what="the dialog to close")
+        self.app.wait_alone("the dialog to close")
         self.app.keyup("v")  # its Note Off waits in the queue of the output about to close
         chosen = self.app.choose_device(1)  # the port again, while the server hangs: rc 1 within 0.5 s
         wait_until(lambda: len(self.app.our_windows()) == 2, 1, interval=0.01, what="the message box")
         self.assertLessEqual(time.monotonic() - chosen, 0.5 * SLOW, "the message box came late")
         self.app.key("Return")
-        wait_until(lambda: len(self.app.our_windows()) == 1, 5, what="the message box to close")
+        self.app.wait_alone("the message box to close")
 
         resumed = len(self.session.midi())
-        os.kill(jackd.pid, signal.SIGCONT)
+        self.session.resume(jackd)
         self.use_monitor()
         self.app.key("x")
         wait_until(lambda: (0x90, 62, 127) in self.session.midi()[resumed:], 2, what="the next note")
@@ -147,7 +138,7 @@ class DeviceMenu(E2ETestCase):
         midi = self.new_midi()
         self.assertEqual(hanging(midi), set(), midi)
 
-        self.stopped_jackd()  # closing while the server hangs ends the program within 1 s
+        self.session.hang("jackd", self)  # closing while the server hangs ends the program within 1 s
         start = time.monotonic()
         self.session.run(["wmctrl", "-i", "-c", self.app.win], check=False)
         self.app.proc.wait(10)
@@ -155,7 +146,7 @@ class DeviceMenu(E2ETestCase):
 
     def test_a_hung_server_at_start_up_lists_no_ports_and_holds_nothing(self):
         self.app.close()
-        self.stopped_jackd()
+        self.session.hang("jackd", self)
         start = time.monotonic()
         self.app = App(self.session)  # it waits 0.2 s itself once the window is there
         self.assertLessEqual(time.monotonic() - start, 2.2, "the window came late")
@@ -173,9 +164,7 @@ class DeviceMenu(E2ETestCase):
 
     def test_a_hung_sound_server_at_start_up_holds_nothing_and_is_taken_back_once_it_answers(self):
         self.app.close()
-        pulse = next(p for name, p in self.session.procs if name == "pulseaudio")
-        os.kill(pulse.pid, signal.SIGSTOP)
-        self.addCleanup(os.kill, pulse.pid, signal.SIGCONT)
+        pulse = self.session.hang("pulseaudio", self)
         start = time.monotonic()
         self.app = App(self.session)
         self.assertLessEqual(time.monotonic() - start, 2.2 * SLOW, "the window came late")
@@ -184,7 +173,7 @@ class DeviceMenu(E2ETestCase):
         self.assertEqual(len(self.app.our_windows()), 1, "a message box showed")
 
         self.app.keydown("v")  # sounding on JACK as PulseAudio answers again: the note is not cut
-        os.kill(pulse.pid, signal.SIGCONT)
+        self.session.resume(pulse)
         time.sleep(1.5)
         self.assertTrue(mapper_on_jack(), "the Mapper left JACK under a sounding note")
         self.app.keyup("v")  # it is taken back once all is quiet

@@ -2,7 +2,6 @@
 """The computer keyboard plays the real window: every key, auto-repeat, modifiers, focus loss."""
 
 import os
-import signal
 import time
 import unittest
 
@@ -90,12 +89,12 @@ class Keyboard(KeyboardCases, E2ETestCase):
             """The messages that steps played while the program was stopped: count of them, and
             anything more that came in a moment."""
             mark = len(self.session.midi())
-            os.kill(self.app.proc.pid, signal.SIGSTOP)
+            self.session.hang(self.app.proc, self)
             try:
                 for step in steps:
                     step()
             finally:
-                os.kill(self.app.proc.pid, signal.SIGCONT)
+                self.session.resume(self.app.proc)
             return self.session.wait_midi(mark + count)[mark:]
         held = while_stopped(2, lambda: self.app.keydown("x"), lambda: time.sleep(1.0), lambda: self.app.keyup("x"))
         self.assertEqual(held, [(0x90, 62, 127), (0x80, 62, 0)])
@@ -140,11 +139,7 @@ class InputMethods(E2ETestCase):
                 self.app.key(*KEYS, delay=30)
                 self.assertEqual(self.new_midi(34), note_pairs(range(60, 77)), module)
                 # Typed into the dialog: the digits are the answer, z there plays nothing.
-                self.app.open_base_note()
-                self.app.wait_window("^Base note$")
-                self.app.key("ctrl+a")
-                self.app.key("4", "8", "z", "BackSpace", "Return", delay=30)
-                time.sleep(0.3)
+                self.app.answer_base_note("ctrl+a", "4", "8", "z", "BackSpace", "Return")
                 self.app.key("z")
                 self.assertEqual(self.new_midi(36)[34:], [(0x90, 48, 127), (0x80, 48, 0)], module)
                 self.assertIsNone(im.poll(), f"{module} ended: {self.session.log(daemon[0])[-1500:]}")

@@ -137,7 +137,7 @@ class JackPort(unittest.TestCase):
         probe = Probe(self.session)
         port = probe.devices().index(MONITOR_PORT)
         self.assertEqual(probe.rc(f"open {port}"), 0)
-        jackd = next(p for name, p in self.session.procs if name == "jackd")
+        jackd = self.session.proc("jackd")
         self.session.stop_monitor()
         self.session.stop_proc(jackd)
         wait_until(lambda: probe.rc("send 7f3c90") == 1, 2, what="sends to fail")
@@ -209,14 +209,7 @@ class JackPort(unittest.TestCase):
     def restart_jackd(self, sig=signal.SIGKILL, peer=None):
         """Stops the server (killed, or cleanly with SIGTERM) and starts it again with the monitor,
         and peer (a late_peer's name) if given."""
-        jackd = next(p for name, p in self.session.procs if name == "jackd")
-        for name, proc in list(self.session.procs):
-            if name in ("jack_midi_dump", "late_peer"):
-                # Cleanly: every client killed leaves its locks in JACK's metadata store in
-                # /dev/shm, and after some hundreds no new client can open it.
-                self.session.stop_proc(proc)
-        self.session.stop_proc(jackd, sig)
-        self.session._start_jack()
+        self.session.restart("jackd", sig)
         if peer:
             return start_late_peer(self.session, peer, 300)
 
@@ -243,10 +236,7 @@ class JackPort(unittest.TestCase):
                 self.assertEqual(probe.rc("close"), 0)
                 self.assertEqual(probe.rc("open -1"), 0, f"round {round_}")
                 self.assertEqual(probe.ask("synth").split()[0], "jack", f"round {round_}")
-            x = self.record(1, strike)
-            start = audio.onset(x)
-            self.assertIsNotNone(start, f"round {round_} is silent")
-            self.assertAlmostEqual(audio.fundamental(x[start + 2400:start + 2400 + 9600]), 261.63, delta=5.2)
+            audio.assert_middle_c(self, self.record(1, strike), 2400, 9600, f"round {round_}")
         self.assertEqual(probe.rc("close"), 0)
         self.assertEqual(probe.finish(), "")  # nothing printed to the terminal
 
@@ -263,10 +253,7 @@ class JackPort(unittest.TestCase):
             self.assertEqual(probe.rc("send 7f3c90"), 0)
             time.sleep(0.8)
             self.assertEqual(probe.rc("send 003c80"), 0)
-        x = self.record(2, strike)
-        start = audio.onset(x)
-        self.assertIsNotNone(start, "the Mapper is silent")
-        self.assertAlmostEqual(audio.fundamental(x[start + 4800:start + 4800 + 24000]), 261.63, delta=5.2)
+        audio.assert_middle_c(self, self.record(2, strike), what="the Mapper")
         return probe, strike
 
     def test_jack_alone_everything_comes_back_after_twenty_restarts(self):
@@ -384,9 +371,7 @@ class PipeWireJack(unittest.TestCase):
 
     def test_a_hung_pipewire_holds_no_call_and_leaves_no_note_on(self):
         probe, port = self.monitor_playing(0x40)  # held
-        pipewire = next(p for name, p in self.session.procs if name == "pipewire")
-        os.kill(pipewire.pid, signal.SIGSTOP)
-        self.addCleanup(os.kill, pipewire.pid, signal.SIGCONT)
+        pipewire = self.session.hang("pipewire", self)
         for _ in range(100):  # queued behind the stalled graph, stale by the end
             probe.rc("send 7f3c90")
             probe.rc("send 003c80")
@@ -398,14 +383,14 @@ class PipeWireJack(unittest.TestCase):
         self.assertLessEqual(time.monotonic() - start, 0.5)
 
         resumed = len(self.session.midi())
-        os.kill(pipewire.pid, signal.SIGCONT)
+        self.session.resume(pipewire)
         wait_until(lambda: probe.rc(f"open {port}") == 0, 5, interval=0.2, what="the port after the resume")
         heals_within(self.session, time.monotonic(), lambda: self.assertEqual(probe.rc("send 7f3e90"), 0),
                      (0x90, 0x3E, 0x7F), 5, "the next note", midi=lambda: self.session.midi()[resumed:])
         wait_until(lambda: (0x80, 0x40, 0) in self.session.midi()[resumed:], 3, what="the held key's Note Off")
         self.assertNotIn((0x90, 0x3C, 0x7F), self.session.midi()[resumed:], "a stale Note On sounded")
 
-        os.kill(pipewire.pid, signal.SIGSTOP)  # the program ends within 1 s while PipeWire hangs
+        self.session.hang(pipewire, self)  # the program ends within 1 s while PipeWire hangs
         self.assertEqual(probe.rc("send 7f4190"), 0)
         start = time.monotonic()
         self.assertEqual(probe.finish(), "")
@@ -490,22 +475,19 @@ class MapperOnPipeWire(E2ETestCase):
 
     def test_z_sounds_the_stream_sleeps_and_every_restart_heals_with_no_menu_and_no_box(self):
         self.assertIn('media.role = "Music"', wait_until(self.node, 5, what="our PipeWire node"))
-        x = self.hears("z")
-        self.assertAlmostEqual(audio.fundamental(x[4800:4800 + 24000]), 261.63, delta=5.2)
+        audio.assert_middle_c(self, self.hears("z"), what="z")
         wait_until(lambda: not self.running(), 10, what="the stream to sleep")  # 5 s after the last sound
         self.hears("x")
 
         self.app.keydown("c")  # held while PipeWire goes and comes back
         time.sleep(0.3)
-        self.session.stop_pipewire()
-        self.session.start_pipewire()
+        self.session.restart("pipewire")
         self.app.keyup("c")
         wait_until(self.node, 5, what="our node to come back")
         self.hears("v")  # and nothing sounded before it
 
         wait_until(lambda: not self.running(), 10, what="the stream to sleep")
-        self.session.stop_pipewire()
-        self.session.start_pipewire()
+        self.session.restart("pipewire")
         wait_until(self.node, 5, what="our node to come back")
         self.hears("b")
         self.assertTrue(self.app.alive())
@@ -518,12 +500,6 @@ class MapperWhileSoundServersHang(E2ETestCase):
 
     session_options = {"jack": True, "pulse": True, "wm": True}
 
-    def stopped(self, name):
-        proc = next(p for n, p in self.session.procs if n == name)
-        os.kill(proc.pid, signal.SIGSTOP)
-        self.addCleanup(os.kill, proc.pid, signal.SIGCONT)
-        return proc
-
     def launch(self):
         start = time.monotonic()
         self.app = App(self.session)  # it waits 0.2 s itself once the window is there
@@ -532,7 +508,7 @@ class MapperWhileSoundServersHang(E2ETestCase):
 
     def sounds_once_resumed(self, *procs):
         for proc in procs:
-            os.kill(proc.pid, signal.SIGCONT)
+            self.session.resume(proc)
         time.sleep(1.0)  # with no menu choice: the Mapper takes the server that answers
         rec = audio.Recorder(self.session)
         t0 = time.monotonic()
@@ -547,7 +523,7 @@ class MapperWhileSoundServersHang(E2ETestCase):
         self.app.close()
         self.session.env["JACK_DEFAULT_SERVER"] = "no-such-server"
         self.addCleanup(self.session.env.update, {"JACK_DEFAULT_SERVER": JACK_SERVER})
-        pulse = self.stopped("pulseaudio")
+        pulse = self.session.hang("pulseaudio", self)
         self.launch()
         self.app.key("z")  # nothing to play into: dropped, never played late
         start = time.monotonic()
@@ -559,13 +535,13 @@ class MapperWhileSoundServersHang(E2ETestCase):
 
     def test_pulseaudio_and_jackd_hung_the_mapper_sounds_once_they_answer(self):
         self.app.close()
-        pulse, jackd = self.stopped("pulseaudio"), self.stopped("jackd")
+        pulse, jackd = self.session.hang("pulseaudio", self), self.session.hang("jackd", self)
         self.launch()
         chosen = self.app.choose_device(0)  # "MIDI Mapper" again while both hang
         shown = self.app.open_first_menu()  # the window answers within 0.5 s of the choice
         self.assertLessEqual(shown - chosen, 0.5 * SLOW, "the Mapper's choice held the window")
         self.app.key("Escape")
-        wait_until(lambda: len(self.app.our_windows()) == 1, 2, what="the menu to close")
+        self.app.wait_alone("the menu to close", 2)
         self.sounds_once_resumed(pulse, jackd)
 
 
@@ -585,7 +561,7 @@ class Churn(unittest.TestCase):
                     len(os.listdir(f"/proc/{probe.proc.pid}/fd")))
         levels = []
         for round_ in range(10):  # PulseAudio down, the Mapper through JACK, PulseAudio back, a port
-            session.stop_proc(next(p for name, p in session.procs if name == "pulseaudio"), signal.SIGKILL)
+            session.stop_proc(session.proc("pulseaudio"), signal.SIGKILL)
             self.assertEqual(probe.rc("open -1"), 0)
             self.assertEqual(probe.ask("synth").split()[0], "jack")
             self.assertEqual(probe.rc("send 7f3c90"), 0)
@@ -637,12 +613,8 @@ class Synthesizer(unittest.TestCase):
         self.assertEqual(probe.finish(), "")
 
         x = audio.load_raw(raw)
-        start = audio.onset(x)
-        self.assertIsNotNone(start, "no sound was recorded")
-        note = x[start + 4800:start + 4800 + 24000]  # 0.1 s after the onset, 0.5 s long
+        note = audio.assert_middle_c(self, x)  # 0.1 s after the onset, 0.5 s long
         self.assertGreater(audio.rms(note), 0.01)
-        f0 = audio.fundamental(note)
-        self.assertAlmostEqual(f0, 261.63, delta=261.63 * 0.02)
         tail = x[-24000:]  # the last 0.5 s, 2 s after the Note Off
         self.assertLess(audio.rms(tail), audio.rms(note) * 0.01)
 
@@ -651,9 +623,7 @@ class Synthesizer(unittest.TestCase):
         # at first, so its stream waits, and answers while a note is held on PulseAudio.
         session = Session(jack=False, pulse=True, wm=False, pipewire=True, pipewire_sink=False).start()
         self.addCleanup(session.stop)
-        pipewire = next(p for name, p in session.procs if name == "pipewire")
-        os.kill(pipewire.pid, signal.SIGSTOP)
-        self.addCleanup(os.kill, pipewire.pid, signal.SIGCONT)
+        pipewire = session.hang("pipewire", self)
         rec = audio.Recorder(session)
         probe = Probe(session)
         self.assertEqual(probe.rc("open -1"), 0)
@@ -662,7 +632,7 @@ class Synthesizer(unittest.TestCase):
         t0 = time.monotonic()
         self.assertEqual(probe.rc("send 7f4890"), 0)  # held
         rec.wait_sound_after(t0)
-        os.kill(pipewire.pid, signal.SIGCONT)  # it answers with no sink, and again every retry
+        session.resume(pipewire)  # it answers with no sink, and again every retry
         time.sleep(1.2)
         t1 = time.monotonic()
         self.assertEqual(probe.rc("send 004880"), 0)
@@ -694,9 +664,7 @@ class MapperAcrossSoundServerRestarts(E2ETestCase):
     session_options = {"jack": False, "pulse": True, "wm": True}
 
     def restart_pulseaudio(self):
-        pulse = next(p for name, p in self.session.procs if name == "pulseaudio")
-        self.session.stop_proc(pulse, signal.SIGKILL)  # as in a crash
-        self.session._start_pulse()  # returns once `pactl info` answers
+        self.session.restart("pulseaudio")
         time.sleep(1.0)
 
     def mapper_stream(self):

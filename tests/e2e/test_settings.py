@@ -28,20 +28,13 @@ class Settings(E2ETestCase):
         self.assertEqual(self.new_midi(4), [(0x90, 60, 127), (0x80, 60, 0), (0x92, 60, 127), (0x82, 60, 0)])
 
     def test_base_note_48_from_the_dialog(self):
-        self.app.open_base_note()
-        self.app.wait_window("^Base note$")
-        self.app.key("ctrl+a")
-        self.app.key("4", "8", "Return", delay=30)
-        time.sleep(0.3)
+        self.app.answer_base_note("ctrl+a", "4", "8", "Return")
         self.app.key("z")
         self.assertEqual(self.new_midi(2), [(0x90, 48, 127), (0x80, 48, 0)])
 
     def test_base_note_dialog_cancel_and_bad_answers_change_nothing(self):
         for answer in (["Escape"], ["ctrl+a", "1", "1", "2", "Return"], ["ctrl+a", "x", "Return"]):
-            self.app.open_base_note()
-            self.app.wait_window("^Base note$")
-            self.app.key(*answer, delay=30)
-            time.sleep(0.3)
+            self.app.answer_base_note(*answer)
         self.app.key("z")
         self.assertEqual(self.new_midi(2), [(0x90, 60, 127), (0x80, 60, 0)])
 

@@ -156,7 +156,7 @@ class Window(E2ETestCase):
         # Keys and mouse at random, 10-30 ms apart, while three busy loops hold both cores and the
         # server stops every 200 ms, for 20-40 ms or now and then 5: the peer gets each message
         # struck, in order, and at most the same Note Off again; no note stays on.
-        jackd = next(p for name, p in self.session.procs if name == "jackd")
+        jackd = self.session.proc("jackd")
         if all(os.sched_getscheduler(int(t)) == os.SCHED_OTHER for t in os.listdir(f"/proc/{jackd.pid}/task")):
             self.skipTest("the JACK graph cannot run at realtime priority here: under load its peer skips cycles")
         self.use_monitor()
