@@ -356,6 +356,10 @@ class App:
         self.s = session
         self.scale = float((env or {}).get("QT_SCALE_FACTOR", 1))
         self.proc = session.spawn("app", [BINARY], env={**session.env, **(env or {})})
+        self.shown()
+
+    def shown(self):
+        """Waits for the program's window, brings it to the front and measures it."""
         self.win = wait_until(self._find_window, 15 * SLOW, what="the program's window")
         self.s.run(["xdotool", "windowactivate", "--sync", self.win], check=False)
         time.sleep(0.2)

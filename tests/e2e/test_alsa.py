@@ -14,7 +14,7 @@ import signal
 import time
 import unittest
 
-from harness import BINARY, TITLE, App, E2ETestCase, Session, wait_until
+from harness import TITLE, App, E2ETestCase, Session, wait_until
 from test_device_menu import hanging
 from test_keyboard import KEYS
 from test_midi_service import Probe
@@ -87,18 +87,14 @@ class GuestApp(App):
     device menu's items are found by their names, as the MIDI service lists them (devices)."""
 
     def __init__(self, session):
-        self.s = session
         start = time.monotonic()
-        self.proc = session.spawn("app", [BINARY])
-        self.win = wait_until(self._main_window, 15 * SLOW, interval=0.3, what="the program's window")
+        super().__init__(session)
         print(f"the window after {time.monotonic() - start:.1f} s", end=" ", flush=True)
-        self.s.run(["xdotool", "windowactivate", "--sync", self.win], check=False)
-        self.measure()
         probe = Probe(session)
         self.devices = probe.devices()
         probe.finish()
 
-    def _main_window(self):
+    def _find_window(self):
         """The main window once no message box is left, dismissing the boxes it finds."""
         if self.proc.poll() is not None:
             raise RuntimeError(f"the program exited with {self.proc.returncode}")
@@ -255,7 +251,7 @@ class Alsa(E2ETestCase):
         self.app.keyup("v")  # into the full queue
         self.app.choose_device(0)  # the Mapper
         self.session.resume(dump)
-        wait_until(self.app._main_window, 5 * SLOW, what="the Mapper's message box to go")
+        wait_until(self.app._find_window, 5 * SLOW, what="the Mapper's message box to go")
         end = time.monotonic() + 2 * SLOW  # the owed Note Off goes within 100 ms of the resume
         while hanging(self.session.midi()[self.mark:]) and time.monotonic() < end:
             time.sleep(0.1)

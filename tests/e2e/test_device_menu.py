@@ -185,18 +185,5 @@ class DeviceMenu(E2ETestCase):
         rec.stop()
 
 
-class DeviceMenuAt64Frames(E2ETestCase):
-    """The chosen port, its peer's and its server's restarts, at a short and at a long period
-    (1.3 ms and 85 ms at 48 kHz): a cycle every 85 ms is the server's rhythm, not a stall."""
-    session_options = {"jack_period": 64}
-    reconnected_then = DeviceMenu.reconnected_then
-    test_the_port_follows_its_peer_and_its_server_through_restarts = \
-        DeviceMenu.test_the_port_follows_its_peer_and_its_server_through_restarts
-
-
-class DeviceMenuAt4096Frames(DeviceMenuAt64Frames):
-    session_options = {"jack_period": 4096}
-
-
 if __name__ == "__main__":
     unittest.main()

@@ -90,9 +90,7 @@ class WaylandSession(Session):
 class WaylandApp(App):
     """The program on sway, driven by wl_input; positions in twips of the client area."""
 
-    def __init__(self, session, env=None):
-        self.s = session
-        self.proc = session.spawn("app", [BINARY], env={**session.env, **(env or {})})
+    def shown(self):
         wait_until(self.measure, 15 * SLOW, what="the program's window")
         time.sleep(0.3)
 
@@ -112,6 +110,9 @@ class WaylandApp(App):
 
     def wait_window(self, title, timeout=5):
         return wait_until(lambda: self.nodes(title), timeout, what=f"window '{title}'")[0]
+
+    def wait_alone(self, what, timeout=5):
+        wait_until(lambda: len(self.nodes("")) == 1, timeout, what=what)  # sway's tree: no dialog left
 
     def measure(self):
         """The window's place and size in logical pixels, and the output's box and scale."""
