@@ -347,6 +347,50 @@ class Session:
         return path
 
 
+class Probe:
+    """The real service in a helper process, one command at a time."""
+
+    def __init__(self, session, extra_env=None):
+        env = dict(session.env)
+        env.update(extra_env or {})
+        self.proc = subprocess.Popen([PROBE], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, bufsize=1,
+                                     preexec_fn=_die_with_parent)
+
+    def ask(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        return self.proc.stdout.readline().strip()
+
+    def rc(self, line):
+        answer = self.ask(line)
+        self.assert_alive(answer)
+        return int(answer.split()[1])
+
+    def devices(self):
+        self.proc.stdin.write("list\n")
+        self.proc.stdin.flush()
+        names = []
+        while (line := self.proc.stdout.readline().strip()) != "end":
+            self.assert_alive(line)
+            names.append(line.split(" ", 1)[1])
+        return names
+
+    def assert_alive(self, answer):
+        if self.proc.poll() is not None or not answer:
+            raise AssertionError(f"the probe died: {self.proc.returncode} {self.proc.stderr.read()}")
+
+    def finish(self):
+        """Ends the probe; returns what it printed on standard error."""
+        _, err = self.proc.communicate(timeout=10)
+        return err
+
+    def __del__(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.communicate()
+
+
 class App:
     """The real program on the session's display."""
 
@@ -488,6 +532,15 @@ class App:
         self.open_first_menu()
         return self.choose(*(["Down"] * (item + 1)), "Return")
 
+    def choose_port(self, name):
+        """Chooses the device menu's item of that name: the devices as the MIDI service lists them
+        (a probe asks it), after the menu's first item, "MIDI Mapper". The time of the choice;
+        port_item keeps the item's place, for choosing it again once the port has gone."""
+        probe = Probe(self.s)
+        self.port_item = 1 + probe.devices().index(name)
+        probe.finish()
+        return self.choose_device(self.port_item)
+
     def choose_channel(self, item):
         self.open_first_menu()
         return self.choose("Right", *(["Down"] * item), "Return")  # Right opens "Channel" on item 0
@@ -579,9 +632,9 @@ class E2ETestCase(unittest.TestCase):
         return self.session.midi()[self.mark:]
 
     def use_monitor(self):
-        """Chooses the JACK monitor port from the device menu (item 1), and waits until the server
+        """Chooses the JACK monitor port from the device menu by its name, and waits until the server
         shows the connection: the first note after that must arrive. The time of the choice."""
-        chosen = self.app.choose_device(1)
+        chosen = self.app.choose_port(MONITOR_PORT)
         wait_until(self.session.monitor_connected, 5 * SLOW, what="the connection to the monitor")
         self.mark = len(self.session.midi())
         return chosen

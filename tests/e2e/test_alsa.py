@@ -14,10 +14,9 @@ import signal
 import time
 import unittest
 
-from harness import TITLE, App, E2ETestCase, Session, wait_until
+from harness import TITLE, App, E2ETestCase, Probe, Session, wait_until
 from test_device_menu import hanging
 from test_keyboard import KEYS
-from test_midi_service import Probe
 
 if not os.path.exists("/dev/snd/seq"):
     raise unittest.SkipTest("no ALSA sequencer here: CTest runs this module in a guest")

@@ -6,8 +6,8 @@ import time
 import unittest
 
 import audio
-from harness import MONITOR_PORT, SLOW, TITLE, App, E2ETestCase, cpu_ticks, wait_until
-from test_midi_service import Probe, heals_within
+from harness import MONITOR_PORT, SLOW, TITLE, App, E2ETestCase, Probe, cpu_ticks, wait_until
+from test_midi_service import heals_within
 
 
 def hanging(messages):
@@ -53,7 +53,7 @@ class DeviceMenu(E2ETestCase):
         self.use_monitor()
         self.session.stop_monitor()
         try:
-            self.app.choose_device(1)
+            self.app.choose_device(self.app.port_item)  # listed still
             wait_until(lambda: len(self.app.our_windows()) == 2, 5, what="the message box")
             box = next(w for w in self.app.our_windows() if w != self.app.win)
             self.assertEqual(self.session.run(["xdotool", "getwindowname", box]).stdout.strip(), TITLE)
@@ -121,7 +121,7 @@ class DeviceMenu(E2ETestCase):
         self.app.key("Escape")
         self.app.wait_alone("the dialog to close")
         self.app.keyup("v")  # its Note Off waits in the queue of the output about to close
-        chosen = self.app.choose_device(1)  # the port again, while the server hangs: rc 1 within 0.5 s
+        chosen = self.app.choose_device(self.app.port_item)  # the port again, while the server hangs: rc 1 within 0.5 s
         wait_until(lambda: len(self.app.our_windows()) == 2, 1, interval=0.01, what="the message box")
         self.assertLessEqual(time.monotonic() - chosen, 0.5 * SLOW, "the message box came late")
         self.app.key("Return")

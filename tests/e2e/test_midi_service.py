@@ -12,52 +12,8 @@ import unittest
 
 import audio
 import numpy as np
-from harness import (JACK_SERVER, LATE_PEER, MONITOR_PORT, PROBE, SLOW, App, E2ETestCase, Session,
-                     _die_with_parent, note_pairs, wait_until)
-
-
-class Probe:
-    """The real service in a helper process, one command at a time."""
-
-    def __init__(self, session, extra_env=None):
-        env = dict(session.env)
-        env.update(extra_env or {})
-        self.proc = subprocess.Popen([PROBE], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True, bufsize=1,
-                                     preexec_fn=_die_with_parent)
-
-    def ask(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
-        return self.proc.stdout.readline().strip()
-
-    def rc(self, line):
-        answer = self.ask(line)
-        self.assert_alive(answer)
-        return int(answer.split()[1])
-
-    def devices(self):
-        self.proc.stdin.write("list\n")
-        self.proc.stdin.flush()
-        names = []
-        while (line := self.proc.stdout.readline().strip()) != "end":
-            self.assert_alive(line)
-            names.append(line.split(" ", 1)[1])
-        return names
-
-    def assert_alive(self, answer):
-        if self.proc.poll() is not None or not answer:
-            raise AssertionError(f"the probe died: {self.proc.returncode} {self.proc.stderr.read()}")
-
-    def finish(self):
-        """Ends the probe; returns what it printed on standard error."""
-        _, err = self.proc.communicate(timeout=10)
-        return err
-
-    def __del__(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.communicate()
+from harness import (JACK_SERVER, LATE_PEER, MONITOR_PORT, SLOW, App, E2ETestCase, Probe, Session, note_pairs,
+                     wait_until)
 
 
 def start_late_peer(session, name, delay_ms):
@@ -103,8 +59,11 @@ def late_peer_midi(log):
 
 
 class JackPort(unittest.TestCase):
+    # The server at realtime priority, as JACK is run: one that is not takes xruns by the hundred
+    # on a busy machine (the ALSA guest beside), and then its peer misses the cycles that carry
+    # notes, and jack_rec the samples that carry the pitch.
     def setUp(self):
-        self.session = Session(pulse=False, wm=False).start()
+        self.session = Session(pulse=False, wm=False, jack_realtime=True).start()
 
     def tearDown(self):
         self.session.stop()
@@ -151,8 +110,6 @@ class JackPort(unittest.TestCase):
         # stall, and a server that answers a new client only at its next cycle is still listed.
         for period, rate in ((64, 48000), (4096, 48000), (8192, 44100), (16, 96000)):
             self.session.stop()
-            # At realtime priority, as JACK is run for such periods: a server that is not takes an
-            # xrun every few cycles on a busy machine, and the peer misses what they carried.
             self.session = Session(pulse=False, wm=False, jack_period=period, jack_rate=rate,
                                    jack_realtime=True).start()
             probe = Probe(self.session)
