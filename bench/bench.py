@@ -233,10 +233,7 @@ def key_to_midi(session, presses):
     period_ms = 1000.0 * client.blocksize / client.samplerate
     try:
         app = App(session)
-        ports = session.run(["jack_lsp"]).stdout.split()
-        # The device menu lists ALSA ports first (none here), then JACK inputs in server order.
-        jack_inputs = [p for p in ports if p in ("midi-monitor:input", "bench-monitor:input")]
-        app.choose_device(1 + jack_inputs.index("bench-monitor:input"))
+        app.choose_port("bench-monitor:input")
         # A note sent before the link is there waits for it, and is dropped after 100 ms.
         wait_until(lambda: session.monitor_connected("bench-monitor:input"), 10, what="the link to the port")
         d = xdisplay.Display(session.env["DISPLAY"])

@@ -201,18 +201,15 @@ class Session:
             # reason is not known, so the failure says what the server was doing, and the pair
             # is started once more.
             wm = self.spawn("openbox", ["openbox", "--sm-disable"])
-            up = lambda: self.run(["wmctrl", "-m"], check=False).returncode == 0  # noqa: E731
             try:
-                wait_until(lambda: wm.poll() is not None or up(), what="the window manager")
+                return wait_until(lambda: wm.poll() is None and self.run(["wmctrl", "-m"], check=False).returncode == 0,
+                                  what="the window manager")
             except TimeoutError:
-                pass
-            if wm.poll() is None and up():
-                return
-            state = "running" if xvfb.poll() is None else f"ended ({xvfb.returncode})"
-            print(f"the window manager did not start on :{display}, Xvfb {state}: {self.log('openbox')[-300:]}",
-                  file=sys.stderr, flush=True)
-            self.stop_proc(wm)
-            self.stop_proc(xvfb)
+                state = "running" if xvfb.poll() is None else f"ended ({xvfb.returncode})"
+                print(f"no window manager on :{display}, Xvfb {state}: {self.log('openbox')[-300:]}",
+                      file=sys.stderr, flush=True)
+                self.stop_proc(wm)
+                self.stop_proc(xvfb)
         raise RuntimeError("the window manager did not start")
 
     def jack_answers(self):
@@ -292,9 +289,10 @@ class Session:
         for name in ("wireplumber", "pipewire"):
             self.stop_proc(self.proc(name), sig)
 
-    def restart(self, server, sig=signal.SIGKILL):
-        """Stops a server (killed by default, as in a crash) and starts it again; returns once it
-        answers. "jackd" comes back with its monitor, "pipewire" with WirePlumber."""
+    def restart(self, server, sig=signal.SIGKILL, meanwhile=lambda: None):
+        """Stops a server (killed by default, as in a crash), calls meanwhile() while it is gone,
+        and starts it again; returns once it answers. "jackd" comes back with its monitor,
+        "pipewire" with WirePlumber."""
         if server == "jackd":
             for name, proc in list(self.procs):
                 if name in ("jack_midi_dump", "late_peer"):
@@ -302,13 +300,12 @@ class Session:
                     # /dev/shm, and after some hundreds no new client can open it.
                     self.stop_proc(proc)
             self.stop_proc(self.proc("jackd"), sig)
-            self._start_jack()
         elif server == "pulseaudio":
             self.stop_proc(self.proc("pulseaudio"), sig)
-            self._start_pulse()  # returns once `pactl info` answers
         else:
             self.stop_pipewire(sig)
-            self.start_pipewire()
+        meanwhile()
+        {"jackd": self._start_jack, "pulseaudio": self._start_pulse, "pipewire": self.start_pipewire}[server]()
 
     def pw_record(self, path):
         """Records test_sink's monitor into a WAV file until SIGINT."""
@@ -532,13 +529,19 @@ class App:
         self.open_first_menu()
         return self.choose(*(["Down"] * (item + 1)), "Return")
 
-    def choose_port(self, name):
-        """Chooses the device menu's item of that name: the devices as the MIDI service lists them
-        (a probe asks it), after the menu's first item, "MIDI Mapper". The time of the choice;
-        port_item keeps the item's place, for choosing it again once the port has gone."""
+    def listed(self):
+        """The devices as the MIDI service lists them (a probe asks it)."""
         probe = Probe(self.s)
-        self.port_item = 1 + probe.devices().index(name)
+        names = probe.devices()
         probe.finish()
+        return names
+
+    def choose_port(self, name, last=False):
+        """Chooses the first (or the last) device menu item of that name, as listed() names them
+        after the menu's first item, "MIDI Mapper". The time of the choice; port_item keeps the
+        item's place, for choosing it again once the port has gone."""
+        items = [i for i, device in enumerate(self.listed()) if device == name]
+        self.port_item = 1 + items[-1 if last else 0]
         return self.choose_device(self.port_item)
 
     def choose_channel(self, item):
@@ -549,9 +552,6 @@ class App:
         """Chooses "Base note"; the time of the choice (the caller waits for the dialog)."""
         self.open_first_menu()
         return self.choose("Right", "Right", "Return")
-
-    def window_titles(self):
-        return self.s.run(["wmctrl", "-l"], check=False).stdout
 
     def own_titles(self):
         """The titles of the windows the process shows, as X reads them (WM_NAME and _NET_WM_NAME;

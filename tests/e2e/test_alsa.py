@@ -14,7 +14,7 @@ import signal
 import time
 import unittest
 
-from harness import TITLE, App, E2ETestCase, Probe, Session, wait_until
+from harness import TITLE, App, E2ETestCase, Session, wait_until
 from test_device_menu import hanging
 from test_keyboard import KEYS
 
@@ -89,9 +89,7 @@ class GuestApp(App):
         start = time.monotonic()
         super().__init__(session)
         print(f"the window after {time.monotonic() - start:.1f} s", end=" ", flush=True)
-        probe = Probe(session)
-        self.devices = probe.devices()
-        probe.finish()
+        self.devices = super().listed()  # once: under emulation a probe takes seconds
 
     def _find_window(self):
         """The main window once no message box is left, dismissing the boxes it finds."""
@@ -110,10 +108,11 @@ class GuestApp(App):
             self.s.run(["xdotool", "windowactivate", "--sync", box, "key", "--clearmodifiers", "Return"], check=False)
         return main if not boxes else None
 
+    def listed(self):
+        return self.devices
+
     def choose_port(self, name, last=False):
-        """Chooses the first (or the last) device menu item of that name."""
-        items = [i for i, device in enumerate(self.devices) if device == name]
-        self.choose_device(items[-1 if last else 0] + 1)
+        super().choose_port(name, last)
         numbers = sorted(dump[2] for dump in self.s.dumps)  # listed in the sequencer's order
         wait_until(lambda: connected_from(numbers[-1 if last else 0]), 5 * SLOW, what=f"our link to {name}")
 

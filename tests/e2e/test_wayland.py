@@ -169,9 +169,6 @@ class WaylandApp(App):
     def open_other_window(self):
         return self.s.spawn("foot", ["foot", "--title", "other-window", "sleep", "30"])  # sway focuses it
 
-    def window_titles(self):
-        return [n["name"] for n in self.nodes()]
-
     def own_titles(self):
         """The titles of the process's windows, as sway shows them."""
         return [n["name"] for n in self.nodes("")]
@@ -269,12 +266,9 @@ class WestonApp(App):
     def close(self):
         self.s.stop_proc(self.proc)  # the kiosk shell has no close button
 
-    def window_titles(self):
-        return re.findall(r'xdg_toplevel@\d+\.set_title\("(.*)"\)', self.s.log("app")[self.log_mark:])
-
     def own_titles(self):
         """The title the process last asked Weston for (Weston has no list of its own to ask)."""
-        return self.window_titles()[-1:]
+        return re.findall(r'xdg_toplevel@\d+\.set_title\("(.*)"\)', self.s.log("app")[self.log_mark:])[-1:]
 
     def open_first_menu(self):
         self.pointer_to(self.x + 30 * self.scale, self.y + self.menu_height // 2)
