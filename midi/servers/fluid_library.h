@@ -32,6 +32,7 @@ namespace midi {
   X(fluid_synth_channel_pressure)       \
   X(fluid_synth_pitch_bend)             \
   X(fluid_synth_all_sounds_off)         \
+  X(fluid_synth_system_reset)           \
   X(fluid_synth_get_active_voice_count) \
   X(fluid_synth_write_float)            \
   X(new_fluid_audio_driver)             \

@@ -111,8 +111,20 @@ AudioClient SynthEngine::audioClient() {
     }
     for (std::size_t i = 0; i < frames; ++i) left[i * step] = right[i * step] = 0.0f;
   };
+  // Nothing that sounded may play on when a server renders the synth again. FluidSynth renders
+  // in blocks of 64 frames, takes what it was told only at a block's start, and hands out the rest
+  // of its last block before the next; so each step is followed by one block thrown away: the
+  // voices stop, then the reverb's and the chorus's lines are emptied (a reset that came before the
+  // voices had stopped would leave them sounding). The reset also sets the channels back to their
+  // start; the window sends notes only.
   client.lost = [](void* user) {
-    if (fluid_synth_t* synth = audible(user)) fl().fluid_synth_all_sounds_off(synth, -1);
+    fluid_synth_t* synth = audible(user);
+    if (!synth) return;
+    float left[64], right[64];
+    fl().fluid_synth_all_sounds_off(synth, -1);
+    fl().fluid_synth_write_float(synth, 64, left, 0, 1, right, 0, 1);
+    fl().fluid_synth_system_reset(synth);
+    fl().fluid_synth_write_float(synth, 64, left, 0, 1, right, 0, 1);
   };
   return client;
 }

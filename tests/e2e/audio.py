@@ -97,8 +97,9 @@ class Recorder:
             parts.append(c[(times >= t1) & (times < t2)])
         return np.concatenate(parts) if parts else np.zeros(0, "<i2")
 
-    def quiet_since(self, t):
-        return all(np.all(np.abs(c.astype(np.int32)) <= self.LOUD) for _, c in self._since(t))
+    def recorded_after(self, t):
+        """Whether samples played after t have been read."""
+        return any(at >= t for at, _ in self._since(t))
 
     def stop(self):
         for proc in filter(None, (self.rec, self.zero)):
