@@ -162,7 +162,7 @@ def measure_sound(session, args, title, strikes, asleep_strikes=0, pipewire=Fals
     """Key to sound (after a warm-up strike) and strikes after the stream has gone to sleep; on
     PipeWire, where the recording asks for quantum (frames), also CPU for 5 s once it sleeps."""
     proc = start_program(session, args, title)
-    recorder = audio.Recorder(session, pipewire, quantum)
+    recorder = audio.Recorder(session, "pipewire" if pipewire else "pulseaudio", quantum)
     keyboard = sound.Keyboard(session.env["DISPLAY"])
     try:
         result = sound.key_to_sound(recorder, keyboard, strikes)
@@ -190,7 +190,7 @@ def pipewire_quantum(session, probe):
     """The quantum PipeWire's graph ran the Mapper's stream at, in milliseconds, as the stream saw it,
     with the recorder of the key-to-sound figures running: the graph runs at the smallest quantum
     that any of its streams asks for."""
-    recorder = audio.Recorder(session, pipewire=True, quantum=MAPPER_QUANTUM)
+    recorder = audio.Recorder(session, "pipewire", MAPPER_QUANTUM)
     proc = subprocess.Popen([probe], env=session.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     proc.stdin.write("open -1\nsend 7f3c90\n")
     proc.stdin.flush()

@@ -25,6 +25,8 @@ packages=(
   # end-to-end tests: a real X server, a window manager, MIDI and audio peers in user space
   xvfb xauth xdotool x11-utils x11-xserver-utils imagemagick openbox wmctrl
   jackd2 pulseaudio pulseaudio-utils python3 python3-numpy
+  # the Mapper's JACK ports recorded through a pipe, as the sound servers' monitors are
+  jack-capture
   # PipeWire in user space, with its JACK library (as pw-jack uses it) and a session bus
   pipewire pipewire-bin wireplumber pipewire-jack dbus
   # the ALSA sequencer's tests: a qemu guest booting Debian's kernel (sound modules included),

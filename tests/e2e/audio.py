@@ -5,25 +5,12 @@ import os
 import subprocess
 import threading
 import time
-import wave
 
 import numpy as np
 
 from harness import SLOW, _die_with_parent, wait_until
 
 RATE = 48000
-
-
-def load_raw(path):
-    """Mono signed 16-bit little-endian samples as floats in -1..1."""
-    return np.fromfile(path, dtype="<i2").astype(np.float64) / 32768.0
-
-
-def load_wav(path):
-    """The first channel of a 16-bit WAV file, as float samples in -1..1."""
-    with wave.open(path) as w:
-        frames = np.frombuffer(w.readframes(w.getnframes()), "<i2").reshape(-1, w.getnchannels())
-    return frames[:, 0].astype(np.float64) / 32768.0
 
 
 def rms(x):
@@ -39,22 +26,26 @@ def onset(x, fraction=0.1):
 
 
 class Recorder:
-    """The sink's monitor through parec (or pw-record on PipeWire), every chunk stamped with the
-    monotonic clock as it is read. On PulseAudio a silent pacat stream keeps the null sink's monitor
-    flowing: it delivers nothing while no stream plays, and then a burst."""
+    """What the Mapper plays, as its server carries it, every chunk stamped with the monotonic clock
+    as it is read: the sink's monitor through parec on PulseAudio and pw-record on PipeWire, the
+    Mapper's own left port through jack_capture on JACK. On PulseAudio a silent pacat stream keeps
+    the null sink's monitor flowing: it delivers nothing while no stream plays, and then a burst."""
 
     LOUD = 32768 * 10 ** (-40 / 20)  # -40 dBFS in 16-bit samples
 
-    def __init__(self, session, pipewire=False, quantum=64):
+    def __init__(self, session, server="pulseaudio", quantum=64):
         run = lambda args, **kw: subprocess.Popen(args, env=session.env, stderr=subprocess.DEVNULL,
                                                   preexec_fn=_die_with_parent, **kw)
-        # PipeWire's null sink runs whenever a stream is linked to it, and its graph at the smallest
-        # quantum that any of its streams asks for: this recording's (frames) among them.
-        if pipewire:
-            self.zero = None
+        self.zero = None
+        if server == "pipewire":
+            # PipeWire's null sink runs whenever a stream is linked to it, and its graph at the
+            # smallest quantum that any of its streams asks for: this recording's (frames) among them.
             self.rec = run(["pw-record", "--target", "test_sink", "-P", "{ stream.capture.sink = true }",
                             f"--rate={RATE}", "--channels=1", "--format=s16", f"--latency={quantum}", "-"],
                            stdout=subprocess.PIPE)
+        elif server == "jack":  # at the server's own rate
+            self.rec = run(["jack_capture", "--daemon", "--write-to-stdout", "--channels", "1",
+                            "--port", "Tamrels Midi Piano:left"], stdout=subprocess.PIPE)
         else:
             with open("/dev/zero", "rb") as zero:
                 self.zero = run(["pacat", "--raw", "-d", "test_sink", "--latency-msec=20"], stdin=zero,
@@ -101,9 +92,14 @@ class Recorder:
         """Whether samples played after t have been read."""
         return any(at >= t for at, _ in self._since(t))
 
+    def samples(self):
+        """Everything recorded, as floats in -1..1."""
+        with self.lock:
+            return np.concatenate([c for _, c in self.chunks] or [np.zeros(0, "<i2")]).astype(np.float64) / 32768.0
+
     def stop(self):
         for proc in filter(None, (self.rec, self.zero)):
-            proc.kill()
+            proc.terminate()  # a JACK client that is killed leaves its locks in the server's store
             proc.wait(5)
         self.reader.join(5)  # it has read to the end of the pipe
         self.rec.stdout.close()

@@ -158,6 +158,13 @@ class Session:
         return subprocess.run(args, env=self.env, check=check, timeout=timeout, stdin=subprocess.DEVNULL,
                               capture_output=True, text=True, **kwargs)
 
+    @classmethod
+    def for_test(cls, case, **options):
+        """A session for one test, stopped when the test ends, however it ends."""
+        session = cls(**options).start()
+        case.addCleanup(session.stop)
+        return session
+
     def start(self):
         try:
             self._start_x()
@@ -306,11 +313,6 @@ class Session:
             self.stop_pipewire(sig)
         meanwhile()
         {"jackd": self._start_jack, "pulseaudio": self._start_pulse, "pipewire": self.start_pipewire}[server]()
-
-    def pw_record(self, path):
-        """Records test_sink's monitor into a WAV file until SIGINT."""
-        return self.spawn("pw-record", ["pw-record", "--target", "test_sink", "-P", "{ stream.capture.sink = true }",
-                                        "--rate", "48000", "--channels", "1", "--format", "s16", path])
 
     def stop(self):
         for _, proc in reversed(list(self.procs)):
@@ -601,6 +603,7 @@ class E2ETestCase(unittest.TestCase):
     app_class = None
     session_options = {}
     app_env = {}  # the program's own settings, beside the session's
+    windowless = False  # tests of the MIDI service alone, through the probe
     session = None
 
     @classmethod
@@ -614,9 +617,11 @@ class E2ETestCase(unittest.TestCase):
 
     def setUp(self):
         self.mark = len(self.session.midi())
-        self.app = (self.app_class or App)(self.session, self.app_env)
+        self.app = None if self.windowless else (self.app_class or App)(self.session, self.app_env)
 
     def tearDown(self):
+        if not self.app:
+            return
         outcome = getattr(self, "_outcome", None)
         failed = outcome is not None and not outcome.success
         if failed:

@@ -85,9 +85,9 @@ class GuestApp(App):
     """The program in the guest: it starts with the Mapper's message box, which is dismissed. The
     device menu's items are found by their names, as the MIDI service lists them (devices)."""
 
-    def __init__(self, session):
+    def __init__(self, session, env=None):
         start = time.monotonic()
-        super().__init__(session)
+        super().__init__(session, env)
         print(f"the window after {time.monotonic() - start:.1f} s", end=" ", flush=True)
         self.devices = super().listed()  # once: under emulation a probe takes seconds
 
@@ -136,13 +136,8 @@ def base_note_dialog(app):
 
 
 class Alsa(E2ETestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.session = AlsaSession().start()
-
-    def setUp(self):
-        self.app = GuestApp(self.session)
-        self.mark = len(self.session.midi())
+    session_class = AlsaSession
+    app_class = GuestApp
 
     def new_midi(self, count=0, timeout=5.0):
         return super().new_midi(count, timeout * SLOW)

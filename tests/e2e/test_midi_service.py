@@ -60,10 +60,7 @@ def late_peer_midi(log):
 
 class JackPort(unittest.TestCase):
     def setUp(self):
-        self.session = Session(pulse=False, wm=False).start()
-
-    def tearDown(self):
-        self.session.stop()
+        self.session = Session.for_test(self, pulse=False, wm=False)
 
     def test_lists_opens_and_sends_exact_bytes_then_survives_the_port_going(self):
         probe = Probe(self.session)
@@ -109,8 +106,8 @@ class JackPort(unittest.TestCase):
             self.session.stop()
             # At realtime priority, as JACK is run for such periods: a server that is not takes an
             # xrun every few cycles on a busy machine, and the peer misses what they carried.
-            self.session = Session(pulse=False, wm=False, jack_period=period, jack_rate=rate,
-                                   jack_realtime=True).start()
+            self.session = Session.for_test(self, pulse=False, wm=False, jack_period=period, jack_rate=rate,
+                                            jack_realtime=True)
             probe = Probe(self.session)
             names = probe.devices()
             self.assertIn(MONITOR_PORT, names, f"{period} frames at {rate} Hz")
@@ -175,15 +172,14 @@ class JackPort(unittest.TestCase):
         if peer:
             return start_late_peer(self.session, peer, 300)
 
-    def record(self, seconds, play):
-        """Records the Mapper's left port while play() runs; the samples."""
-        wav = os.path.join(self.session.dir, f"rec-{time.monotonic_ns()}.wav")
-        rec = self.session.spawn("jack_rec", ["jack_rec", "-f", wav, "-d", str(seconds), "-b", "16",
-                                              "Tamrels Midi Piano:left"])
-        time.sleep(0.3)
+    def record(self, play):
+        """The Mapper's left port, recorded from before play() until 0.2 s after it returns."""
+        rec = audio.Recorder(self.session, "jack")
         play()
-        rec.wait(seconds + 10)
-        return audio.load_wav(wav)
+        end = time.monotonic() + 0.2
+        wait_until(lambda: rec.recorded_after(end), 5, what="the recording")
+        rec.stop()
+        return rec.samples()
 
     def test_jack_alone_the_mapper_sounds_at_261_6_hz_through_our_own_ports_every_time_it_is_chosen(self):
         probe, _ = self.jack_alone_mapper()
@@ -198,7 +194,7 @@ class JackPort(unittest.TestCase):
                 self.assertEqual(probe.rc("close"), 0)
                 self.assertEqual(probe.rc("open -1"), 0, f"round {round_}")
                 self.assertEqual(probe.ask("synth").split()[0], "jack", f"round {round_}")
-            audio.assert_middle_c(self, self.record(1, strike), 2400, 9600, f"round {round_}")
+            audio.assert_middle_c(self, self.record(strike), 2400, 9600, f"round {round_}")
         self.assertEqual(probe.rc("close"), 0)
         self.assertEqual(probe.finish(), "")  # nothing printed to the terminal
 
@@ -215,7 +211,7 @@ class JackPort(unittest.TestCase):
             self.assertEqual(probe.rc("send 7f3c90"), 0)
             time.sleep(0.8)
             self.assertEqual(probe.rc("send 003c80"), 0)
-        audio.assert_middle_c(self, self.record(2, strike), what="the Mapper")
+        audio.assert_middle_c(self, self.record(strike), what="the Mapper")
         return probe, strike
 
     def test_jack_alone_everything_comes_back_after_twenty_restarts(self):
@@ -241,7 +237,7 @@ class JackPort(unittest.TestCase):
         self.restart_jackd()  # and once more with the Mapper open: it heals by itself
         wait_until(lambda: "system:playback_1" in self.session.run(
             ["jack_lsp", "-c", "Tamrels Midi Piano:left"], check=False).stdout, 5, what="the Mapper's ports")
-        x = self.record(2, strike)
+        x = self.record(strike)
         self.assertIsNotNone(audio.onset(x), "the Mapper is silent after the restart")
         self.assertEqual(probe.rc("close"), 0)
         self.assertEqual(probe.finish(), "")
@@ -276,8 +272,7 @@ class PipeWireJack(unittest.TestCase):
 
     def setUp(self):
         self.assertTrue(os.path.isdir(self.LIBJACK), "PipeWire's JACK library (pipewire-jack) is missing")
-        self.session = Session(jack=False, pulse=False, wm=False, pipewire=True).start()
-        self.addCleanup(self.session.stop)
+        self.session = Session.for_test(self, jack=False, pulse=False, wm=False, pipewire=True)
         self.session.env["LD_LIBRARY_PATH"] = self.LIBJACK
         self.session.env.pop("JACK_DEFAULT_SERVER")  # PipeWire's libjack would take it for a remote's name
         self.start_pipewire()
@@ -410,21 +405,18 @@ class MapperOnPipeWire(E2ETestCase):
     session_options = {"jack": False, "pulse": False, "wm": True, "pipewire": True}
 
     def hears(self, key):
-        """Strikes key in the window while test_sink is recorded; the recording, checked for no
-        sound before the strike and for sound after it."""
-        wav = os.path.join(self.session.dir, f"rec-{time.monotonic_ns()}.wav")
-        rec = self.session.pw_record(wav)
-        time.sleep(0.6)
+        """Strikes key in the window while test_sink is recorded; the recording from the strike on,
+        checked for no sound before the strike and for sound after it."""
+        rec = audio.Recorder(self.session, "pipewire")
+        t0 = time.monotonic()
         self.app.keydown(key)
         time.sleep(0.6)
         self.app.keyup(key)
-        time.sleep(0.3)
-        self.session.stop_proc(rec, signal.SIGINT)
-        x = audio.load_wav(wav)
-        start = audio.onset(x)
-        self.assertIsNotNone(start, f"{key} was not heard")
-        self.assertGreater(start, 0.3 * 48000, "a note sounded before the strike")
-        return x[start:]
+        end = time.monotonic() + 0.3
+        wait_until(lambda: rec.recorded_after(end), 5, what="the recording")
+        rec.stop()
+        self.assertGreaterEqual(rec.wait_sound_after(0), t0, "a note sounded before the strike")
+        return rec.samples_between(t0, end) / 32768
 
     def node(self):
         """Our node as pw-cli lists it, or an empty string."""
@@ -509,8 +501,7 @@ class MapperWhileSoundServersHang(E2ETestCase):
 
 class Churn(unittest.TestCase):
     def test_the_mapper_on_jack_and_back_leaves_memory_threads_and_files_at_their_level(self):
-        session = Session(wm=False).start()
-        self.addCleanup(session.stop)
+        session = Session.for_test(self, wm=False)
         probe = Probe(session)
         port = probe.devices().index(MONITOR_PORT)
         self.assertEqual(probe.rc("open -1"), 0)  # the Mapper prepared at start-up, on PulseAudio
@@ -544,22 +535,12 @@ class Churn(unittest.TestCase):
         self.assertEqual(probe.finish(), "")
 
 
-class Synthesizer(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.session = Session(jack=False, wm=False, pulse=True).start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.session.stop()
+class Synthesizer(E2ETestCase):
+    session_options = {"jack": False, "wm": False, "pulse": True}
+    windowless = True
 
     def test_middle_c_sent_while_the_font_loads_sounds_at_261_6_hz_and_stops_on_note_off(self):
-        raw = os.path.join(self.session.dir, "sound.raw")
-        with open(raw, "wb") as out:
-            rec = self.session.spawn("parec", ["parec", "-d", "test_sink.monitor", "--format=s16le",
-                                               "--rate=48000", "--channels=1", "--latency-msec=20"], stdout=out)
-        # The monitor's first data comes a while after parec starts: wait for 0.3 s of it.
-        wait_until(lambda: os.path.getsize(raw) > 48000 * 2 * 0.3, 10, what="the recording to run")
+        rec = audio.Recorder(self.session)
         probe = Probe(self.session)
         # The open returns before FluidR3 (148 MB) has loaded: the note waits for it, then sounds.
         self.assertEqual(probe.rc("open -1"), 0)
@@ -570,11 +551,11 @@ class Synthesizer(unittest.TestCase):
         time.sleep(1.5)
         self.assertEqual(probe.rc("send 003c80"), 0)
         time.sleep(2.5)
-        self.session.stop_proc(rec)
+        rec.stop()
         self.assertEqual(probe.rc("close"), 0)
         self.assertEqual(probe.finish(), "")
 
-        x = audio.load_raw(raw)
+        x = rec.samples()
         note = audio.assert_middle_c(self, x)  # 0.1 s after the onset, 0.5 s long
         self.assertGreater(audio.rms(note), 0.01)
         tail = x[-24000:]  # the last 0.5 s, 2 s after the Note Off
@@ -583,8 +564,7 @@ class Synthesizer(unittest.TestCase):
     def test_a_pipewire_with_no_audio_sink_is_passed_over_and_never_cuts_a_note_when_it_answers_late(self):
         # As beside PulseAudio on many desktops, where PipeWire serves video alone; here it hangs
         # at first, so its stream waits, and answers while a note is held on PulseAudio.
-        session = Session(jack=False, pulse=True, wm=False, pipewire=True, pipewire_sink=False).start()
-        self.addCleanup(session.stop)
+        session = Session.for_test(self, jack=False, pulse=True, wm=False, pipewire=True, pipewire_sink=False)
         pipewire = session.hang("pipewire", self)
         rec = audio.Recorder(session)
         probe = Probe(session)

@@ -74,23 +74,20 @@ class Package(unittest.TestCase):
         installed_before = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "tamrels-midi-piano"],
                                           capture_output=True, text=True).stdout.startswith("install ok")
         run(["dpkg", "-i", self.deb])
-        session = Session(jack=False, pulse=True, wm=False).start()
-        try:
-            manual = " ".join(run(["man", "-l", "/usr/share/man/man1/tamrels-midi-piano.1.gz"]).stdout.split())
-            for text in ("seventeen", "Couldn't open midi out, rc = N", "default-GM.sf2", "OPTIONS None"):
-                self.assertIn(text, manual)
-            app = session.spawn("installed", ["/usr/bin/tamrels-midi-piano"])
-            win = wait_until(lambda: session.run(["xdotool", "search", "--onlyvisible", "--name",
-                                                  "^Tamrels Midi Piano$"], check=False).stdout.split(), 15,
-                             what="the installed program's window")[0]
-            icon = session.run(["xprop", "-id", win, "_NET_WM_ICON"]).stdout
-            self.assertIn("Icon (", icon)  # the window carries the program's icon
-            session.stop_proc(app)  # SIGTERM: the program closes like its window would
-            self.assertEqual(app.returncode, 0)
-        finally:
-            session.stop()
-            if not installed_before:
-                run(["dpkg", "-r", "tamrels-midi-piano"])
+        if not installed_before:
+            self.addCleanup(run, ["dpkg", "-r", "tamrels-midi-piano"])  # after the session has stopped
+        session = Session.for_test(self, jack=False, pulse=True, wm=False)
+        manual = " ".join(run(["man", "-l", "/usr/share/man/man1/tamrels-midi-piano.1.gz"]).stdout.split())
+        for text in ("seventeen", "Couldn't open midi out, rc = N", "default-GM.sf2", "OPTIONS None"):
+            self.assertIn(text, manual)
+        app = session.spawn("installed", ["/usr/bin/tamrels-midi-piano"])
+        win = wait_until(lambda: session.run(["xdotool", "search", "--onlyvisible", "--name",
+                                              "^Tamrels Midi Piano$"], check=False).stdout.split(), 15,
+                         what="the installed program's window")[0]
+        icon = session.run(["xprop", "-id", win, "_NET_WM_ICON"]).stdout
+        self.assertIn("Icon (", icon)  # the window carries the program's icon
+        session.stop_proc(app)  # SIGTERM: the program closes like its window would
+        self.assertEqual(app.returncode, 0)
 
 class InstallScript(unittest.TestCase):
     """scripts/install-deps.sh installs what is missing and never removes a package."""
