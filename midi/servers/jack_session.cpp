@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "midi/servers/jack_session.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <system_error>
@@ -179,7 +181,12 @@ bool JackSession::connect() {
   // jackd2 calls the info variant when one is set; PipeWire's libjack only the plain one.
   jack_on_shutdown(client, onGone, this);
   jack_on_info_shutdown(
-      client, [](jack_status_t, const char*, void* self) { onGone(self); }, this);
+      client,
+      [](jack_status_t, const char*, void* self) {
+        onGone(self);
+        holdNotifier(self);
+      },
+      this);
   jack_set_port_registration_callback(
       client, [](jack_port_id_t, int, void* self) { onChanged(self); }, this);
   jack_set_client_registration_callback(
@@ -408,8 +415,27 @@ void JackSession::onGone(void* self) {
   s->m_wakeUp.notify_all();  // no lock: libjack wants this callback async-signal-safe
 }
 
+// libjack 1.9.21 closes a client by cancelling its notification thread wherever that thread is
+// (asynchronous cancellation). A server that stops says so on that thread, which then reads on
+// and handles the other clients as they go, each under libjack's lock of its table of clients:
+// cancelled in there, the thread takes the lock with it, and our close, and every client the
+// process opens later, wait for that lock for good. So after the server's word the thread waits
+// here, where cancelling it is safe, for our close to end it: 5 s at the most, then it reads on.
+void JackSession::holdNotifier(void* self) {
+  auto* s = static_cast<JackSession*>(self);
+  if (!pthread_equal(pthread_self(), s->m_notifier.load())) return;  // the process thread's word
+  int type = 0;
+  pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &type);
+  for (int i = 0; i < 50; ++i) {
+    const timespec tenth{0, 100'000'000};
+    nanosleep(&tenth, nullptr);  // a cancellation point
+  }
+  pthread_setcanceltype(type, nullptr);
+}
+
 void JackSession::onChanged(void* self) {
   auto* s = static_cast<JackSession*>(self);
+  s->m_notifier.store(pthread_self());
   s->m_graphChanged.store(true);
   s->wake();
 }

@@ -12,6 +12,7 @@
 // stopped or hung holds the session's thread and nothing else.
 
 #include <jack/jack.h>
+#include <pthread.h>
 
 #include <array>
 #include <atomic>
@@ -146,6 +147,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   void awaitSettled(JackEndpoint& endpoint);
   static int onProcess(jack_nframes_t frames, void* self);
   static void onGone(void* self);     // JACK's thread: the server has gone
+  static void holdNotifier(void* self);
   static void onChanged(void* self);  // JACK's notification thread: the graph changed
   void wake();
 
@@ -169,6 +171,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   bool m_stopping = false;
   bool m_finished = false;
   std::atomic<bool> m_serverGone{false};       // set by JACK's shutdown callbacks
+  std::atomic<pthread_t> m_notifier{};         // the thread that last ran onChanged
   std::atomic<bool> m_graphChanged{false};     // set by JACK's notification callbacks
   std::atomic<std::uint64_t> m_xruns{0};       // since m_xrunWindow began
   std::atomic<std::uint64_t> m_xrunsHeard{0};  // since the session began
