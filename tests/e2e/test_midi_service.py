@@ -59,8 +59,12 @@ def late_peer_midi(log):
 
 
 class JackPort(unittest.TestCase):
+    # At realtime priority, as JACK is run on a desktop and must be at short periods: a server that
+    # is not takes an xrun every few cycles on a busy machine, and the peer misses what they carried.
+    REALTIME = {"pulse": False, "wm": False, "jack_realtime": True}
+
     def setUp(self):
-        self.session = Session.for_test(self, pulse=False, wm=False)
+        self.session = Session.for_test(self, **self.REALTIME)
 
     def test_lists_opens_and_sends_exact_bytes_then_survives_the_port_going(self):
         probe = Probe(self.session)
@@ -104,10 +108,7 @@ class JackPort(unittest.TestCase):
         # stall, and a server that answers a new client only at its next cycle is still listed.
         for period, rate in ((64, 48000), (4096, 48000), (8192, 44100), (16, 96000)):
             self.session.stop()
-            # At realtime priority, as JACK is run for such periods: a server that is not takes an
-            # xrun every few cycles on a busy machine, and the peer misses what they carried.
-            self.session = Session.for_test(self, pulse=False, wm=False, jack_period=period, jack_rate=rate,
-                                            jack_realtime=True)
+            self.session = Session.for_test(self, **self.REALTIME, jack_period=period, jack_rate=rate)
             probe = Probe(self.session)
             names = probe.devices()
             self.assertIn(MONITOR_PORT, names, f"{period} frames at {rate} Hz")
