@@ -105,6 +105,18 @@ class Recorder:
         self.rec.stdout.close()
 
 
+def hear(session, strike):
+    """Records the sink while strike() plays a note; the time the note was first heard after the
+    strike began."""
+    rec = Recorder(session)
+    t0 = time.monotonic()
+    strike()
+    try:
+        return rec.wait_sound_after(t0)
+    finally:
+        rec.stop()
+
+
 MIDDLE_C = 261.63  # Hz: note 60
 
 

@@ -155,11 +155,7 @@ class DeviceMenu(E2ETestCase):
         self.assertEqual(probe.devices(), [])  # the Mapper only
         self.assertLessEqual(time.monotonic() - start, 1.0)
         self.assertEqual(probe.finish(), "")
-        rec = audio.Recorder(self.session)  # the Mapper plays on PulseAudio meanwhile
-        t0 = time.monotonic()
-        self.app.key("z")
-        rec.wait_sound_after(t0)
-        rec.stop()
+        audio.hear(self.session, lambda: self.app.key("z"))  # the Mapper plays on PulseAudio meanwhile
         self.assertTrue(self.app.alive())
 
     def test_a_hung_sound_server_at_start_up_holds_nothing_and_is_taken_back_once_it_answers(self):
@@ -178,11 +174,7 @@ class DeviceMenu(E2ETestCase):
         self.assertTrue(mapper_on_jack(), "the Mapper left JACK under a sounding note")
         self.app.keyup("v")  # it is taken back once all is quiet
         wait_until(lambda: not mapper_on_jack(), 15, what="the Mapper to leave JACK")
-        rec = audio.Recorder(self.session)
-        t0 = time.monotonic()
-        self.app.key("z")
-        rec.wait_sound_after(t0)
-        rec.stop()
+        audio.hear(self.session, lambda: self.app.key("z"))
 
 
 if __name__ == "__main__":

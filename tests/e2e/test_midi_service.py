@@ -465,11 +465,7 @@ class MapperWhileSoundServersHang(E2ETestCase):
         for proc in procs:
             self.session.resume(proc)
         time.sleep(1.0)  # with no menu choice: the Mapper takes the server that answers
-        rec = audio.Recorder(self.session)
-        t0 = time.monotonic()
-        self.app.key("z")
-        rec.wait_sound_after(t0)
-        rec.stop()
+        audio.hear(self.session, lambda: self.app.key("z"))
         self.assertEqual(len(self.app.our_windows()), 1, "a message box showed")
 
     def test_pulseaudio_hung_and_no_jack_server_the_window_and_closing_never_wait(self):
@@ -618,11 +614,7 @@ class MapperAcrossSoundServerRestarts(E2ETestCase):
         return next((i for i in inputs if 'media.name = "MIDI Mapper"' in i), "")
 
     def test_the_mapper_sounds_again_after_a_restart_while_playing_and_while_asleep(self):
-        rec = audio.Recorder(self.session)
-        t0 = time.monotonic()
-        self.app.keydown("z")
-        rec.wait_sound_after(t0)
-        rec.stop()
+        audio.hear(self.session, lambda: self.app.keydown("z"))
         back, rec = self.restart_pulseaudio()  # while the note sounds
         self.app.keyup("z")
         # The Mapper's stream comes back by itself; what it plays then, and for 0.3 s after, is heard.
