@@ -79,23 +79,20 @@ class Recorder:
     def wait_sound_after(self, t0, timeout=3.0):
         return wait_until(lambda: self.onset_after(t0), timeout * SLOW, what="sound")
 
-    def samples_between(self, t1, t2):
-        """What was played between t1 and t2, as one array."""
-        parts = []
+    def samples(self, t1=-np.inf, t2=np.inf):
+        """What was played between t1 and t2 (all of it by default), as floats in -1..1."""
+        parts = [np.zeros(0, "<i2")]
         for at, c in self._since(t1 - 1.0):
-            first = at - (len(c) - 1) / RATE
-            times = first + np.arange(len(c)) / RATE
+            times = at - (len(c) - 1 - np.arange(len(c))) / RATE
             parts.append(c[(times >= t1) & (times < t2)])
-        return np.concatenate(parts) if parts else np.zeros(0, "<i2")
+        return np.concatenate(parts) / 32768.0
 
-    def recorded_after(self, t):
-        """Whether samples played after t have been read."""
-        return any(at >= t for at, _ in self._since(t))
-
-    def samples(self):
-        """Everything recorded, as floats in -1..1."""
-        with self.lock:
-            return np.concatenate([c for _, c in self.chunks] or [np.zeros(0, "<i2")]).astype(np.float64) / 32768.0
+    def stop_after(self, seconds):
+        """Stops once what plays in the next seconds has been read; the end of the recording."""
+        end = time.monotonic() + seconds
+        wait_until(lambda: any(at >= end for at, _ in self._since(end)), 5, what="the recording")
+        self.stop()
+        return end
 
     def stop(self):
         for proc in filter(None, (self.rec, self.zero)):

@@ -177,9 +177,7 @@ class JackPort(unittest.TestCase):
         """The Mapper's left port, recorded from before play() until 0.2 s after it returns."""
         rec = audio.Recorder(self.session, "jack")
         play()
-        end = time.monotonic() + 0.2
-        wait_until(lambda: rec.recorded_after(end), 5, what="the recording")
-        rec.stop()
+        rec.stop_after(0.2)
         return rec.samples()
 
     def test_jack_alone_the_mapper_sounds_at_261_6_hz_through_our_own_ports_every_time_it_is_chosen(self):
@@ -413,11 +411,9 @@ class MapperOnPipeWire(E2ETestCase):
         self.app.keydown(key)
         time.sleep(0.6)
         self.app.keyup(key)
-        end = time.monotonic() + 0.3
-        wait_until(lambda: rec.recorded_after(end), 5, what="the recording")
-        rec.stop()
+        end = rec.stop_after(0.3)
         self.assertGreaterEqual(rec.wait_sound_after(0), t0, "a note sounded before the strike")
-        return rec.samples_between(t0, end) / 32768
+        return rec.samples(t0, end)
 
     def node(self):
         """Our node as pw-cli lists it, or an empty string."""
@@ -577,7 +573,7 @@ class Synthesizer(E2ETestCase):
         self.assertEqual(probe.rc("send 004880"), 0)
         time.sleep(0.2)
         rec.stop()
-        held = rec.samples_between(rec.onset_after(t0) + 0.05, t1).astype(float)
+        held = rec.samples(rec.onset_after(t0) + 0.05, t1)
         blocks = held[:len(held) // 960 * 960].reshape(-1, 960)  # 20 ms each
         blocks = np.sqrt(np.mean(blocks * blocks, axis=1))
         self.assertGreater(blocks.min(), 0.01 * blocks.max(), "the held note was cut")
@@ -620,7 +616,7 @@ class MapperAcrossSoundServerRestarts(E2ETestCase):
         # The Mapper's stream comes back by itself; what it plays then, and for 0.3 s after, is heard.
         wait_until(self.mapper_stream, 5, what="the Mapper's stream to come back")
         reconnected = time.monotonic()
-        wait_until(lambda: rec.recorded_after(reconnected + 0.3), 5, what="the recording past the reconnection")
+        wait_until(lambda: rec.samples(reconnected + 0.3).size, 5, what="the recording past the reconnection")
         if (came_back := rec.onset_after(back)) is not None:
             self.fail(f"a note came back {came_back - back:.2f} s after the restart (the Mapper's stream after "
                       f"{reconnected - back:.2f} s)")
