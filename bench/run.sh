@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 missing=()
-for p in vmpk python3-jack-client python3-xlib; do
+for p in vmpk pipewire-pulse python3-jack-client python3-xlib; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then

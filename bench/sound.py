@@ -46,7 +46,11 @@ class Keyboard:
 
 def strike(recorder, keyboard, hold=0.3):
     """Presses the key for hold seconds; key to sound in ms, or None when nothing sounded."""
-    wait_until(lambda: recorder.quiet_since(time.monotonic() - 0.2), 10, interval=0.05, what="silence")
+    def quiet():
+        since = time.monotonic() - 0.2
+        return len(recorder.samples(since)) and recorder.onset_after(since) is None
+
+    wait_until(quiet, 10, interval=0.05, what="silence")
     t0 = keyboard.press()
     time.sleep(hold)
     keyboard.release()
