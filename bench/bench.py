@@ -135,21 +135,26 @@ def start_program(session, args, title):
     return proc
 
 
-def cpu_while_playing(session, args, title):
-    """One run: the program's CPU (ms and ticks) and wake-ups a second while a key is struck every
-    half second for 10 s, and the sound server's CPU meanwhile. Nothing records: a recorder sets the
-    sink's rhythm (parec at 2 ms wakes every stream of the null sink that often), and the graph of
-    PipeWire runs at the smallest quantum any stream asks for."""
+def cpu_meanwhile(session, proc, during):
+    """proc's CPU (ms and ticks) and wake-ups a second while during() runs (10 s), and the sound
+    server's CPU meanwhile."""
     server = next(p for name, p in session.procs if name in ("pulseaudio", "pipewire", "jackd"))
+    (ms, switches), (server_ms, _), ticks = thread_totals(proc.pid), thread_totals(server.pid), cpu_ticks(proc.pid)
+    during()
+    (ms2, switches2), (server_ms2, _) = thread_totals(proc.pid), thread_totals(server.pid)
+    return {"ms": ms2 - ms, "ticks": cpu_ticks(proc.pid) - ticks, "wakeups": (switches2 - switches) / 10,
+            "server_ms": server_ms2 - server_ms}
+
+
+def cpu_while_playing(session, args, title):
+    """One run: cpu_meanwhile while a key is struck every half second for 10 s. Nothing records: a
+    recorder sets the sink's rhythm (parec at 2 ms wakes every stream of the null sink that often), and
+    the graph of PipeWire runs at the smallest quantum any stream asks for."""
     proc = start_program(session, args, title)
     keyboard = sound.Keyboard(session.env["DISPLAY"])
     try:
         time.sleep(1)
-        (ms, switches), (server_ms, _), ticks = thread_totals(proc.pid), thread_totals(server.pid), cpu_ticks(proc.pid)
-        sound.cpu_while_playing(proc.pid, keyboard)
-        (ms2, switches2), (server_ms2, _) = thread_totals(proc.pid), thread_totals(server.pid)
-        return {"ms": ms2 - ms, "ticks": cpu_ticks(proc.pid) - ticks, "wakeups": (switches2 - switches) / 10,
-                "server_ms": server_ms2 - server_ms}
+        return cpu_meanwhile(session, proc, lambda: sound.play_phrase(keyboard))
     finally:
         keyboard.close()
         session.stop_proc(proc)
@@ -157,17 +162,12 @@ def cpu_while_playing(session, args, title):
 
 def cpu_of_bare_stream(session, args):
     """The floor of CPU while playing: the server's own client (pacat, pw-cat) streaming silence at the
-    Mapper's latency for 10 s, no synthesizer and no window; measured as cpu_while_playing."""
-    server = next(p for name, p in session.procs if name in ("pulseaudio", "pipewire"))
+    Mapper's latency for 10 s, no synthesizer and no window."""
     with open("/dev/zero", "rb") as zero:
         proc = session.spawn("floor-" + args[0], args, stdin=zero)
     try:
         time.sleep(1.5)
-        (ms, switches), (server_ms, _), ticks = thread_totals(proc.pid), thread_totals(server.pid), cpu_ticks(proc.pid)
-        time.sleep(10)
-        (ms2, switches2), (server_ms2, _) = thread_totals(proc.pid), thread_totals(server.pid)
-        return {"ms": ms2 - ms, "ticks": cpu_ticks(proc.pid) - ticks, "wakeups": (switches2 - switches) / 10,
-                "server_ms": server_ms2 - server_ms}
+        return cpu_meanwhile(session, proc, lambda: time.sleep(10))
     finally:
         session.stop_proc(proc)
 

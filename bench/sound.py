@@ -9,7 +9,7 @@ placed in time from the chunk that brought it (chunk time minus the samples afte
 import statistics
 import time
 
-from harness import cpu_ticks, wait_until
+from harness import wait_until
 
 
 class Keyboard:
@@ -70,9 +70,8 @@ def key_to_sound(recorder, keyboard, strikes=10):
             "missed": strikes - len(times)}
 
 
-def cpu_while_playing(pid, keyboard, seconds=10, every=0.5):
-    """utime + stime of pid while the key is struck every `every` seconds, held half of that."""
-    before = cpu_ticks(pid)
+def play_phrase(keyboard, seconds=10, every=0.5):
+    """Strikes the key every `every` seconds for `seconds`, each held half of that."""
     start = time.monotonic()
     for i in range(int(seconds / every)):
         time.sleep(max(0.0, start + i * every - time.monotonic()))
@@ -80,4 +79,3 @@ def cpu_while_playing(pid, keyboard, seconds=10, every=0.5):
         time.sleep(every / 2)
         keyboard.release()
     time.sleep(max(0.0, start + seconds - time.monotonic()))
-    return cpu_ticks(pid) - before
