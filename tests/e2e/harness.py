@@ -33,8 +33,9 @@ MONITOR_PORT = "midi-monitor:input"
 _libc = ctypes.CDLL("libc.so.6", use_errno=True)
 PR_SET_PDEATHSIG = 1
 # One name for every test server: JACK keeps at most eight server names in its shared registry
-# and reclaims the entry of a server that died only for the same name.
-JACK_SERVER = "tamrels-e2e"
+# and reclaims the entry of a server that died only for the same name. Two checkouts tested at once
+# on one machine each set a name of their own.
+JACK_SERVER = os.environ.get("TAMRELS_E2E_JACK_SERVER", "tamrels-e2e")
 
 
 def _die_with_parent():
