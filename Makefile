@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-# make run   installs what is missing, builds and starts the program
-# make test  installs what is missing, builds and runs every test
+# make run   installs what building and running the program need, builds it and starts it
+# make test  installs that and the test tools, builds everything and runs every test
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
@@ -9,18 +9,26 @@ JOBS       ?= $(shell nproc)
 WERROR     := $(if $(filter true 1,$(CI)),ON,OFF)
 CMAKE_ARGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRELS_WERROR=$(WERROR)
 
-.PHONY: all deps build run test test-unit test-asan test-tsan bench package format clean
+.PHONY: all deps deps-run build build-run run test test-unit test-asan test-tsan bench package format clean
 
 all: build
 
 deps:
 	@bash scripts/install-deps.sh
 
+deps-run:
+	@bash scripts/install-deps.sh --run
+
 build: deps
-	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DTAMRELS_BUILD_TESTS=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# The program alone: no test tool is needed, none is built.
+build-run: deps-run
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DTAMRELS_BUILD_TESTS=OFF
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build-run
 	./$(BUILD)/tamrels-midi-piano
 
 # The Qt-free code once more under AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -35,7 +43,7 @@ test-asan: deps
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRELS_TSAN=ON \
 	  -DTAMRELS_WERROR=$(WERROR)
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target tamrels-midi-piano midi_probe late_peer
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target tamrels-midi-piano midi_probe late_peer jack_record
 	ctest --test-dir $(TSAN_BUILD) -L tsan --output-on-failure
 
 test: build test-asan test-tsan

@@ -28,7 +28,7 @@ def onset(x, fraction=0.1):
 class Recorder:
     """What the Mapper plays, as its server carries it, every chunk stamped with the monotonic clock
     as it is read: the sink's monitor through parec on PulseAudio and pw-record on PipeWire, the
-    Mapper's own left port through jack_capture on JACK. On PulseAudio a silent pacat stream keeps
+    Mapper's own left port through jack_record (ours) on JACK. On PulseAudio a silent pacat stream keeps
     the null sink's monitor flowing: it delivers nothing while no stream plays, and then a burst."""
 
     LOUD = 32768 * 10 ** (-40 / 20)  # -40 dBFS in 16-bit samples
@@ -44,8 +44,7 @@ class Recorder:
                             f"--rate={RATE}", "--channels=1", "--format=s16", f"--latency={quantum}", "-"],
                            stdout=subprocess.PIPE)
         elif server == "jack":  # at the server's own rate
-            self.rec = run(["jack_capture", "--daemon", "--write-to-stdout", "--channels", "1",
-                            "--port", "Tamrels Midi Piano:left"], stdout=subprocess.PIPE)
+            self.rec = run([os.environ["TAMRELS_JACK_RECORD"], "Tamrels Midi Piano:left"], stdout=subprocess.PIPE)
         else:
             with open("/dev/zero", "rb") as zero:
                 self.zero = run(["pacat", "--raw", "-d", "test_sink", "--latency-msec=20"], stdin=zero,

@@ -100,6 +100,11 @@ class InstallScript(unittest.TestCase):
         packages = run(["bash", self.SCRIPT, "--list"]).stdout.split()
         self.assertIn("libjack-jackd2-dev", packages)  # not JACK 1's headers, which replace jackd2
         self.assertIn("qt6-wayland", packages)
+        # make run's share: the program's build and its sound, none of the test lab
+        program = run(["bash", self.SCRIPT, "--run", "--list"]).stdout.split()
+        self.assertIn("qt6-wayland", program)
+        self.assertEqual(set(program) - set(packages), set())
+        self.assertEqual({"xvfb", "sway", "qemu-system-x86", "linux-image-amd64"} & set(program), set())
         simulated = run(["apt-get", "install", "--simulate", "--no-install-recommends", *packages]).stdout
         self.assertEqual([line for line in simulated.splitlines() if line.startswith("Remv")], [])
 

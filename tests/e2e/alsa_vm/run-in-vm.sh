@@ -61,7 +61,9 @@ if [ -n "${ALSA_VM_KERNEL:-}" ]; then
 else
   KVER=
   for k in $(ls -1 /lib/modules 2>/dev/null | sort -V); do
-    [ -r "/boot/vmlinuz-$k" ] && [ -e "/lib/modules/$k/kernel/sound/core/seq/snd-seq-dummy.ko" ] && KVER=$k
+    # the module plain (Debian 12) or compressed (Debian 13: .ko.xz)
+    [ -r "/boot/vmlinuz-$k" ] && compgen -G "/lib/modules/$k/kernel/sound/core/seq/snd-seq-dummy.ko*" >/dev/null &&
+      KVER=$k
   done
 fi
 [ -n "$KVER" ] && [ -r "/boot/vmlinuz-$KVER" ] ||
@@ -91,8 +93,15 @@ prepare() {
     [ -s "$tmp/root/modules/order" ] || fail "modprobe found no modules for $KVER"
     # The uncompressed kernel, when it has a PVH entry (ELF note 0x12): qemu starts it directly,
     # without firmware and decompressor (which take seconds without KVM).
+    # Debian 12 packs it with xz, Debian 13 with zstd; zstd fails on the bytes after its frame, so
+    # the result is judged by its PVH note alone.
+    unpack="xz -dcq --single-stream"
     off=$(LC_ALL=C grep -obUaP '\xfd7zXZ\x00' "/boot/vmlinuz-$KVER" | head -n 1 | cut -d: -f1)
-    if [ -n "$off" ] && tail -c +$((off + 1)) "/boot/vmlinuz-$KVER" | xz -dcq --single-stream >"$tmp/vmlinux" 2>/dev/null &&
+    if [ -z "$off" ]; then
+      unpack="zstd -dcq"
+      off=$(LC_ALL=C grep -obUaP '\x28\xb5\x2f\xfd' "/boot/vmlinuz-$KVER" | head -n 1 | cut -d: -f1)
+    fi
+    if [ -n "$off" ] && { tail -c +$((off + 1)) "/boot/vmlinuz-$KVER" | $unpack >"$tmp/vmlinux" 2>/dev/null || :; } &&
       readelf -n "$tmp/vmlinux" 2>/dev/null | grep -q 'Unknown note type: (0x00000012)'; then
       mv "$tmp/vmlinux" "$KDIR/vmlinux"
     else

@@ -78,10 +78,15 @@ static void mnt(const char *src, const char *dst, const char *type, unsigned lon
   }
 }
 
+// Debian 13's modules are compressed (.ko.xz): the kernel unpacks them itself when told so.
+#define MODULE_INIT_COMPRESSED_FILE 4
+
 static void load(const char *path, const char *params) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) die(path);
-  if (syscall(SYS_finit_module, fd, params, 0) != 0 && errno != EEXIST) die(path);
+  size_t len = strlen(path);
+  int flags = len > 3 && strcmp(path + len - 3, ".ko") != 0 ? MODULE_INIT_COMPRESSED_FILE : 0;
+  if (syscall(SYS_finit_module, fd, params, flags) != 0 && errno != EEXIST) die(path);
   close(fd);
 }
 
