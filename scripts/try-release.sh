@@ -8,6 +8,7 @@
 #   scripts/try-release.sh -r bookworm          the same in a Debian 12 root
 #   scripts/try-release.sh -- make run          another command, from the copy of the checkout
 #   scripts/try-release.sh -k DIR ...           keep the root in DIR afterwards (made if missing)
+#   scripts/try-release.sh -e DIR -- CMD        run CMD again in the root kept in DIR, as it is
 #
 # The root is made by Debian's own debootstrap from the Debian mirror that this machine's apt
 # sources name, with make and git added; the checkout's files (tracked and untracked, not ignored)
@@ -19,12 +20,14 @@ set -euo pipefail
 
 release=trixie
 keep=""
+enter=""
 while [ $# -gt 0 ]; do
   case "$1" in
     -r|--release) release="$2"; shift 2 ;;
     -k|--keep) keep="$2"; shift 2 ;;
+    -e|--enter) enter="$2"; keep="$2"; shift 2 ;;
     --) shift; break ;;
-    -h|--help) sed -n '3,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '3,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "try-release: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -37,6 +40,7 @@ fi
 for tool in debootstrap unshare; do
   if ! command -v "$tool" >/dev/null; then
     echo "try-release: installing $tool"
+    apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends --no-remove \
       "$tool" </dev/null
   fi
@@ -56,57 +60,65 @@ if [ -z "$mirror" ]; then
 fi
 
 src=$(cd "$(dirname "$0")/.." && pwd)
-if [ -n "$keep" ]; then
-  mkdir -p "$keep"
-  work=$(cd "$keep" && pwd)
-  if [ -n "$(ls -A "$work")" ]; then
-    echo "try-release: $work is not empty" >&2
-    exit 2
-  fi
+if [ -n "$enter" ]; then
+  work=$(cd "$enter" && pwd)
+  root="$work/root"
+  [ -x "$root/usr/bin/make" ] || { echo "try-release: no root kept in $work" >&2; exit 2; }
+  trap 'exit 130' INT TERM
+  started=$(date +%s)
 else
-  work=$(mktemp -d /var/tmp/tamrels-release.XXXXXX)
-fi
-root="$work/root"
-cleanup() {
-  local rc=$?
-  if [ -z "$keep" ]; then
-    # The mounts lived in the command's own namespace and went with it: nothing outside is mounted.
-    rm -rf --one-file-system "$work"
+  if [ -n "$keep" ]; then
+    mkdir -p "$keep"
+    work=$(cd "$keep" && pwd)
+    if [ -n "$(ls -A "$work")" ]; then
+      echo "try-release: $work is not empty" >&2
+      exit 2
+    fi
   else
-    echo "try-release: the root stays in $root"
+    work=$(mktemp -d /var/tmp/tamrels-release.XXXXXX)
   fi
-  exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+  root="$work/root"
+  cleanup() {
+    local rc=$?
+    if [ -z "$keep" ]; then
+      # The mounts lived in the command's own namespace and went with it: nothing outside is mounted.
+      rm -rf --one-file-system "$work"
+    else
+      echo "try-release: the root stays in $root"
+    fi
+    exit "$rc"
+  }
+  trap cleanup EXIT
+  trap 'exit 130' INT TERM
 
-started=$(date +%s)
-echo "try-release: making a Debian $release root in $root from $mirror"
-debootstrap --variant=minbase --include=make,git,ca-certificates "$release" "$root" "$mirror" \
-  >"$work/debootstrap.log" 2>&1 || {
-  tail -n 20 "$work/debootstrap.log" >&2
-  echo "try-release: debootstrap failed" >&2
-  exit 1
-}
-rm -f "$root/etc/apt/sources.list"
-{
-  printf 'Types: deb\nURIs: %s\nSuites: %s %s-updates\nComponents: main\n' "$mirror" "$release" "$release"
-  printf 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg\n'
-  if [ -n "$security" ]; then
-    printf '\nTypes: deb\nURIs: %s\nSuites: %s-security\nComponents: main\n' "$security" "$release"
+  started=$(date +%s)
+  echo "try-release: making a Debian $release root in $root from $mirror"
+  debootstrap --variant=minbase --include=make,git,ca-certificates "$release" "$root" "$mirror" \
+    >"$work/debootstrap.log" 2>&1 || {
+    tail -n 20 "$work/debootstrap.log" >&2
+    echo "try-release: debootstrap failed" >&2
+    exit 1
+  }
+  rm -f "$root/etc/apt/sources.list"
+  {
+    printf 'Types: deb\nURIs: %s\nSuites: %s %s-updates\nComponents: main\n' "$mirror" "$release" "$release"
     printf 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg\n'
-  fi
-} >"$root/etc/apt/sources.list.d/debian.sources"
-cp -L /etc/resolv.conf "$root/etc/resolv.conf"
-# Packages installed in the root never start their services there.
-printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
-chmod 755 "$root/usr/sbin/policy-rc.d"
+    if [ -n "$security" ]; then
+      printf '\nTypes: deb\nURIs: %s\nSuites: %s-security\nComponents: main\n' "$security" "$release"
+      printf 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg\n'
+    fi
+  } >"$root/etc/apt/sources.list.d/debian.sources"
+  cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+  # Packages installed in the root never start their services there.
+  printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
+  chmod 755 "$root/usr/sbin/policy-rc.d"
 
-# The checkout as it is now, without what it ignores (build folders among them).
-mkdir -p "$root/src"
-(cd "$src" && git ls-files -z --cached --others --exclude-standard |
-  tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -xf - -C "$root/src"
-echo "try-release: root ready in $(($(date +%s) - started)) s; running: $*"
+  # The checkout as it is now, without what it ignores (build folders among them).
+  mkdir -p "$root/src"
+  (cd "$src" && git ls-files -z --cached --others --exclude-standard |
+    tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -xf - -C "$root/src"
+  echo "try-release: root ready in $(($(date +%s) - started)) s; running: $*"
+fi
 
 # Inside new mount and PID namespaces: the root's own /proc, /sys, a /dev of the host's plain
 # devices on a tmpfs, its own /dev/pts and a private /dev/shm (a /dev/shm shared with another
