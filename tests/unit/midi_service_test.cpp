@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <random>
 #include <set>
@@ -26,6 +27,7 @@
 #include "midi/servers/pulse_stream.h"
 #include "midi/service/handle_table.h"
 #include "midi/service/system_midi_service.h"
+#include "midi/synth/jack_sink.h"
 #include "midi/synth/render_gate.h"
 
 namespace fs = std::filesystem;
@@ -298,6 +300,26 @@ TEST(SinkLife, SleepsWakesAndLooksForTheServerOnlyAfterItWent) {
     for (E event : {E::Accepted, E::Message, E::Quiet, E::Gone, E::Retry})
       EXPECT_EQ(nextSinkState(from, event), to[int(from)][int(event)])
           << int(from) << " + " << int(event);
+}
+
+// The JACK server goes while a message is on its way into the synthesizer: the message lands
+// before the sounds are switched off, never after (its note would hang, its Note Off refused).
+TEST(SinkLife, AJackServerThatGoesSwitchesOffWhatAMessageOnItsWayPlayed) {
+  std::promise<void> lost;
+  AudioClient client;
+  client.user = &lost;
+  client.lost = [](void* user) { static_cast<std::promise<void>*>(user)->set_value(); };
+  JackSink::Link link(client, std::chrono::seconds(5));
+  link.state.store(SinkState::Asleep);
+  std::thread server;
+  EXPECT_TRUE(link.play([&] {
+    server = std::thread([&] { link.detach(nullptr, JackEndpoint::Detach::ServerGone); });
+    EXPECT_EQ(lost.get_future().wait_for(std::chrono::milliseconds(100)),
+              std::future_status::timeout)
+        << "the sounds were switched off before the message had landed";
+  }));
+  server.join();
+  EXPECT_FALSE(link.play([] { ADD_FAILURE() << "a message reached a sink whose server went"; }));
 }
 
 // A server that accepts the connection and never answers, as a hung one does: the open returns
