@@ -111,6 +111,8 @@ void Form1::buildControls() {
         m_mouseKey = static_cast<std::int16_t>(index);
         m_piano.key_MouseDown(m_mouseKey);
       });
+      connect(key, &PianoKey::clickPressed, this,
+              [this](int index) { m_piano.key_MouseDown(static_cast<std::int16_t>(index)); });
       connect(key, &PianoKey::released, this,
               [this](int index) { m_piano.key_MouseUp(static_cast<std::int16_t>(index)); });
       m_keys[static_cast<std::size_t>(i)] = key;

@@ -41,7 +41,7 @@ void PianoKey::setState(int state) {
 
 void PianoKey::click() {
   constexpr int kClickMs = 100;  // as long as QAbstractButton's animated click
-  emit pressed(m_index);
+  emit clickPressed(m_index);
   QTimer::singleShot(kClickMs, this, [this] { emit released(m_index); });
 }
 

@@ -24,7 +24,7 @@ class PianoKey : public QWidget {
   bool isBlack() const { return m_black; }
   int state() const { return m_state; }
   void setState(int state);
-  // Plays the key as a short mouse click does (pressed, then released a moment later): the
+  // Plays the key as a short mouse click does (clickPressed, then released a moment later): the
   // press action of assistive technology.
   void click();
 
@@ -32,8 +32,10 @@ class PianoKey : public QWidget {
   static QColor captionColor(bool black);
 
  signals:
-  void pressed(int index);
+  void pressed(int index);  // by the mouse
   void released(int index);
+  // By click(): its own released() ends it, and no mouse or key event meanwhile.
+  void clickPressed(int index);
 
  protected:
   void paintEvent(QPaintEvent*) override;

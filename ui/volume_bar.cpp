@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "volume_bar.h"
 
-#include <QAccessible>
 #include <algorithm>
 #include <cstdlib>
 
@@ -12,10 +11,11 @@ VolumeBar::VolumeBar(QWidget* parent) : QScrollBar(Qt::Vertical, parent) {
   setSingleStep(1);
   setPageStep(1);
   applyRange();
+  // QAbstractSlider tells assistive technology of each change itself. Its event carries the
+  // position (0 at the top), but Qt's AT-SPI bridge sends no value with it: a screen reader reads
+  // the value from the bar's own interface (accessibility.cpp), so a second event would only make
+  // it read each change twice.
   connect(this, &QScrollBar::valueChanged, this, [this] {
-    // QAbstractSlider's own event carries the position (0 at the top); this one the value read.
-    QAccessibleValueChangeEvent event(this, barValue());
-    QAccessible::updateAccessibility(&event);
     if (!m_setting) emit changed();
   });
 }

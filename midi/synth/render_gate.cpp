@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <thread>
+#include <utility>
 
 namespace midi {
 
@@ -13,8 +14,8 @@ struct RenderGate::Seat {
   std::atomic<bool> audible{false};  // its last render had sound in it
 };
 
-std::shared_ptr<RenderGate> RenderGate::make(const AudioClient& engine) {
-  return std::shared_ptr<RenderGate>(new RenderGate(engine));
+std::shared_ptr<RenderGate> RenderGate::make(Engine engine) {
+  return std::shared_ptr<RenderGate>(new RenderGate(std::move(engine)));
 }
 
 AudioClient RenderGate::seat(SeatId& id) {
@@ -58,6 +59,20 @@ class RenderGate::Entry {
   Token m_token = kFree;
 };
 
+// Counts a lost inside the engine's API, for use() to wait for. It counts itself in before it
+// looks whether its seat is in use, and use() changes the seat before it looks at the count, so
+// one of the two sees the other.
+class RenderGate::Call {
+ public:
+  explicit Call(RenderGate& gate) : m_gate(gate) { m_gate.m_calls.fetch_add(1); }
+  ~Call() { m_gate.m_calls.fetch_sub(1); }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+ private:
+  RenderGate& m_gate;
+};
+
 template <class Done>
 void RenderGate::await(Done done) {
   using Clock = std::chrono::steady_clock;
@@ -80,6 +95,7 @@ void RenderGate::use(SeatId seat) {
   m_inUse.store(seat);
   // An entry that came before the change finishes its block; nothing else waits for it.
   await([seat](Token token) { return token == kFree || holder(token) == seat; });
+  while (m_calls.load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
 }
 
 // The seat takes the engine only if it is in use and the token is free: a real-time thread does
@@ -108,21 +124,37 @@ bool RenderGate::sounding(void* user) {
   return static_cast<Seat*>(user)->audible.load(std::memory_order_relaxed);
 }
 
-// Unlike a render, it waits for the token while its seat is in use: skipping a render on its way
-// out (this seat's, or the one's in use before) would leave the sounds on for the next server.
+template <class Ours>
+bool RenderGate::throwAway(SeatId seat, Ours ours) {
+  float left[kThrowAway], right[kThrowAway];
+  Entry entry(*this, seat);
+  while (ours()) {
+    if (entry.take()) {
+      if (!ours()) return false;
+      m_engine.render(m_engine.user, left, right, 1, kThrowAway);
+      return true;
+    }
+    await([&ours](Token token) { return token == kFree || !ours(); });
+  }
+  return false;
+}
+
+// Each step calls the engine's API without the token: the engine's own lock keeps it apart from
+// a render, and may be held for a whole font load, far past kAbandoned. Unlike a render, its
+// blocks wait for the token while the seat is in use: skipping them on the way out (this seat's,
+// or the one's in use before) would leave the sounds on for the next server.
 void RenderGate::lost(void* user) {
   auto* seat = static_cast<Seat*>(user);
   seat->audible.store(false, std::memory_order_relaxed);
   RenderGate& gate = *seat->gate;
-  if (!gate.m_engine.lost) return;
   const auto ours = [&gate, id = seat->id] { return gate.m_inUse.load() == id; };
-  Entry entry(gate, seat->id);
-  while (ours()) {
-    if (entry.take()) {
-      if (ours()) gate.m_engine.lost(gate.m_engine.user);
-      return;
+  for (void (*step)(void*) : gate.m_engine.off) {
+    {
+      Call call(gate);
+      if (!ours()) return;
+      step(gate.m_engine.user);
     }
-    gate.await([&ours](Token token) { return token == kFree || !ours(); });
+    if (!gate.throwAway(seat->id, ours)) return;
   }
 }
 

@@ -3,18 +3,21 @@
 
 // Which sink renders the synthesizer. Every sink is given a seat of its own: an AudioClient that
 // renders the engine and switches its sounds off (lost) only while that seat is the one in use,
-// and renders silence otherwise. A render or a lost enters the engine only holding the gate's
-// one token, so one thread at a time is inside (save one that stays past kAbandoned), and a sink
-// that waits for its server, fails or is passed over never touches the synthesizer. A render
-// that finds the token taken renders silence at once; a lost waits for it while its seat is in
-// use, so that no sound is left on for the next server. The seat learns from its own renders
-// whether anything sounds: a real-time thread asks the synthesizer nothing (its voice count
-// takes FluidSynth's lock).
+// and renders silence otherwise. A render enters the engine only holding the gate's one token,
+// so one thread at a time renders (save one that stays past kAbandoned), and a sink that waits
+// for its server, fails or is passed over never touches the synthesizer. A render that finds the
+// token taken renders silence at once. A lost calls the engine's API without the token (that
+// waits on the engine's own lock, which a font load holds throughout) and takes the token only
+// for the blocks it throws away; it waits for it while its seat is in use, so that no sound is
+// left on for the next server. The seat learns from its own renders whether anything sounds: a
+// real-time thread asks the synthesizer nothing (its voice count takes FluidSynth's lock).
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "midi/servers/audio_client.h"
 
@@ -25,9 +28,18 @@ class RenderGate : public std::enable_shared_from_this<RenderGate> {
   using SeatId = std::uint64_t;
   static constexpr SeatId kNobody = 0;
 
-  // engine renders the synthesizer and switches its sounds off (lost); it is used only through
-  // the seat in use.
-  static std::shared_ptr<RenderGate> make(const AudioClient& engine);
+  // The synthesizer as the gate drives it: render renders blocks; off switches every sound off
+  // in steps, each a call into its API that takes effect only when the next block is rendered,
+  // so the gate renders one block (kThrowAway frames) after each and throws it away.
+  struct Engine {
+    void* user = nullptr;
+    void (*render)(void* user, float* left, float* right, int step, std::size_t frames) = nullptr;
+    std::vector<void (*)(void* user)> off;
+  };
+  static constexpr std::size_t kThrowAway = 64;
+
+  // The engine is used only through the seat in use.
+  static std::shared_ptr<RenderGate> make(Engine engine);
 
   // A new seat, not in use: its client renders silence until use(id). The client keeps the
   // gate (and so the seat) alive as long as any copy of it is held, so a sink's thread that
@@ -35,7 +47,8 @@ class RenderGate : public std::enable_shared_from_this<RenderGate> {
   // is out of use.
   AudioClient seat(SeatId& id);
   // Makes seat the one in use (kNobody: none); returns once no other seat's render or lost is
-  // inside the engine: a block's render at most, or kAbandoned if one stays inside.
+  // inside the engine: a block's render at most, or kAbandoned if one stays inside, and a lost's
+  // call into the API, however long that waits for the engine's lock.
   void use(SeatId seat);
   SeatId inUse() const { return m_inUse.load(); }
 
@@ -48,9 +61,14 @@ class RenderGate : public std::enable_shared_from_this<RenderGate> {
   static constexpr auto kAbandoned = std::chrono::milliseconds(400);
 
  private:
-  explicit RenderGate(const AudioClient& engine) : m_engine(engine) {}
+  explicit RenderGate(Engine engine) : m_engine(std::move(engine)) {}
   struct Seat;
   class Entry;
+  class Call;
+  // One block rendered and thrown away, holding the token, while ours() holds; false if the
+  // seat went out of use first.
+  template <class Ours>
+  bool throwAway(SeatId seat, Ours ours);
   static void render(void* seat, float* left, float* right, int step, std::size_t frames);
   static bool sounding(void* seat);
   static void lost(void* seat);
@@ -66,8 +84,9 @@ class RenderGate : public std::enable_shared_from_this<RenderGate> {
   static constexpr Token kFree = 0;
   static SeatId holder(Token token) { return token & 0xFFFFFFFFu; }
 
-  const AudioClient m_engine;
+  const Engine m_engine;
   std::atomic<SeatId> m_inUse{kNobody};
+  std::atomic<int> m_calls{0};  // losts inside the engine's API, which hold no token
   std::atomic<Token> m_token{kFree};
   std::atomic<Token> m_entries{0};
   std::atomic<SeatId> m_nextSeat{1};

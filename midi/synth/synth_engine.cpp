@@ -100,33 +100,34 @@ void SynthEngine::setSampleRate(int rate) {
   fl().fluid_settings_setnum(m_settings.get(), "synth.sample-rate", rate);
 }
 
-AudioClient SynthEngine::audioClient() {
-  AudioClient client;
-  client.user = &m_audible;
+RenderGate::Engine SynthEngine::gateEngine() {
+  RenderGate::Engine engine;
+  engine.user = &m_audible;
   // Until the synth is made with the font there is nothing to render: silence.
-  client.render = [](void* user, float* left, float* right, int step, std::size_t frames) {
+  engine.render = [](void* user, float* left, float* right, int step, std::size_t frames) {
     if (fluid_synth_t* synth = audible(user)) {
       fl().fluid_synth_write_float(synth, static_cast<int>(frames), left, 0, step, right, 0, step);
       return;
     }
     for (std::size_t i = 0; i < frames; ++i) left[i * step] = right[i * step] = 0.0f;
   };
-  // Nothing that sounded may play on when a server renders the synth again. FluidSynth renders
-  // in blocks of 64 frames, takes what it was told only at a block's start, and hands out the rest
-  // of its last block before the next; so each step is followed by one block thrown away: the
-  // voices stop, then the reverb's and the chorus's lines are emptied (a reset that came before the
-  // voices had stopped would leave them sounding). The reset also sets the channels back to their
-  // start; the window sends notes only.
-  client.lost = [](void* user) {
-    fluid_synth_t* synth = audible(user);
-    if (!synth) return;
-    float left[64], right[64];
-    fl().fluid_synth_all_sounds_off(synth, -1);
-    fl().fluid_synth_write_float(synth, 64, left, 0, 1, right, 0, 1);
-    fl().fluid_synth_system_reset(synth);
-    fl().fluid_synth_write_float(synth, 64, left, 0, 1, right, 0, 1);
+  // Nothing that sounded may play on when a server renders the synth again: the voices stop, then
+  // the reverb's and the chorus's lines are emptied. FluidSynth applies what it is told only when
+  // its next 64-frame block is rendered, so the gate renders one after each step. The reset alone
+  // is not enough: it begins with all sounds off, but it ends by setting the basic channels, whose
+  // all notes off reaches the voices in the same block and takes them from finished back to their
+  // release, so they ring out (FluidSynth 2.3: a reset alone left four held notes sounding a
+  // second later). So the voices are stopped in a block of their own first. The reset also sets
+  // the channels back to their start; the window sends notes only.
+  engine.off = {
+      [](void* user) {
+        if (fluid_synth_t* synth = audible(user)) fl().fluid_synth_all_sounds_off(synth, -1);
+      },
+      [](void* user) {
+        if (fluid_synth_t* synth = audible(user)) fl().fluid_synth_system_reset(synth);
+      },
   };
-  return client;
+  return engine;
 }
 
 ResultCode SynthEngine::startLoading() {

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "midi/servers/audio_client.h"
 #include "midi/midi_service.h"
+#include "midi/synth/render_gate.h"
 
 struct _fluid_hashtable_t;
 struct _fluid_synth_t;
@@ -44,7 +44,7 @@ class SynthEngine {
   void setSampleRate(int rate);
   // What the render gate calls to render and to silence everything (whether anything sounds,
   // each seat learns from its own renders).
-  AudioClient audioClient();
+  RenderGate::Engine gateEngine();
 
   // Starts loading the font, once. MIDIERR_NODEVICE if no thread could be had and the load,
   // done here and now, failed.

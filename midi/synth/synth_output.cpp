@@ -83,7 +83,7 @@ ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOut
       rc != MMSYSERR_NOERROR)
     return rc;
   try {
-    s->m_gate = RenderGate::make(s->m_engine->audioClient());
+    s->m_gate = RenderGate::make(s->m_engine->gateEngine());
   } catch (const std::bad_alloc&) {
     return MMSYSERR_NOMEM;
   }

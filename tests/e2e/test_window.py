@@ -292,6 +292,9 @@ class ScreenReader(E2ETestCase):
         self.events.clear()
         app.click(120, 2100)  # the bar's down arrow
         self.wait(lambda: value.currentValue == 126 and changes("property-change:accessible-value"), "vol's change")
+        time.sleep(0.3)
+        self.wait(lambda: True, "the events after it")
+        self.assertEqual(len(changes("property-change:accessible-value")), 1, "a screen reader reads it once")
 
         app.open_base_note()
         dialog = self.wait(lambda: child(root, at.ROLE_DIALOG), "the Base note dialog")

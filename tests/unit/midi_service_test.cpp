@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <random>
 #include <set>
@@ -26,6 +27,7 @@
 #include "midi/servers/pulse_stream.h"
 #include "midi/service/handle_table.h"
 #include "midi/service/system_midi_service.h"
+#include "midi/synth/jack_sink.h"
 #include "midi/synth/render_gate.h"
 
 namespace fs = std::filesystem;
@@ -300,6 +302,26 @@ TEST(SinkLife, SleepsWakesAndLooksForTheServerOnlyAfterItWent) {
           << int(from) << " + " << int(event);
 }
 
+// The JACK server goes while a message is on its way into the synthesizer: the message lands
+// before the sounds are switched off, never after (its note would hang, its Note Off refused).
+TEST(SinkLife, AJackServerThatGoesSwitchesOffWhatAMessageOnItsWayPlayed) {
+  std::promise<void> lost;
+  AudioClient client;
+  client.user = &lost;
+  client.lost = [](void* user) { static_cast<std::promise<void>*>(user)->set_value(); };
+  JackSink::Link link(client, std::chrono::seconds(5));
+  link.state.store(SinkState::Asleep);
+  std::thread server;
+  EXPECT_TRUE(link.play([&] {
+    server = std::thread([&] { link.detach(nullptr, JackEndpoint::Detach::ServerGone); });
+    EXPECT_EQ(lost.get_future().wait_for(std::chrono::milliseconds(100)),
+              std::future_status::timeout)
+        << "the sounds were switched off before the message had landed";
+  }));
+  server.join();
+  EXPECT_FALSE(link.play([] { ADD_FAILURE() << "a message reached a sink whose server went"; }));
+}
+
 // A server that accepts the connection and never answers, as a hung one does: the open returns
 // at its deadline, and the stream it hands back goes on waiting.
 TEST(SinkLife, AServerThatNeverAnswersLeavesTheStreamConnectingAtTheDeadline) {
@@ -333,19 +355,22 @@ TEST(SinkLife, AServerThatNeverAnswersLeavesTheStreamConnectingAtTheDeadline) {
   fs::remove_all(dir);
 }
 
-// An engine that counts who is inside it. A call can be told to stall there until let go (a
-// block that never ends), or a render to end its thread there as a cancelled one does.
+// An engine that counts the renders inside it at once; its one step off stands for a call into
+// FluidSynth's API, which its own lock keeps apart from a render. A call can be told to stall
+// there until let go (a block that never ends), or a render to end its thread there as a
+// cancelled one does.
 struct GateEngine {
   enum class Next { Block, Stall, EndThread };
   std::atomic<int> inside{0}, overlaps{0}, renders{0}, silenced{0};
   std::atomic<Next> next{Next::Block};
+  std::atomic<int> lostWaitMs{0};  // as FluidSynth's lock does while a font loads
   std::atomic<bool> stalled{false};
   std::mutex mutex;
   std::condition_variable wake;
   bool release = false;
 
-  void visit(std::atomic<int>& calls) {
-    if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+  void visit(std::atomic<int>& calls, bool render) {
+    if (render && inside.fetch_add(1) != 0) overlaps.fetch_add(1);
     if (next.load() == Next::Stall) {
       std::unique_lock lock(mutex);
       stalled.store(true);
@@ -355,7 +380,7 @@ struct GateEngine {
     }
     std::this_thread::sleep_for(std::chrono::microseconds(50));
     calls.fetch_add(1);
-    inside.fetch_sub(1);
+    if (render) inside.fetch_sub(1);
   }
   void awaitStall() {  // and lets the next calls through
     while (!stalled.load()) std::this_thread::yield();
@@ -366,8 +391,8 @@ struct GateEngine {
     release = true;
     wake.notify_all();
   }
-  AudioClient client() {
-    AudioClient c;
+  RenderGate::Engine client() {
+    RenderGate::Engine c;
     c.user = this;
     c.render = [](void* user, float* left, float* right, int step, std::size_t frames) {
       auto* e = static_cast<GateEngine*>(user);
@@ -376,12 +401,13 @@ struct GateEngine {
         e->next.store(Next::Block);
         pthread_exit(nullptr);
       }
-      e->visit(e->renders);
+      e->visit(e->renders, true);
     };
-    c.lost = [](void* user) {
+    c.off = {[](void* user) {
       auto* e = static_cast<GateEngine*>(user);
-      e->visit(e->silenced);
-    };
+      std::this_thread::sleep_for(std::chrono::milliseconds(e->lostWaitMs.load()));
+      e->visit(e->silenced, false);
+    }};
     return c;
   }
 };
@@ -443,6 +469,26 @@ TEST_F(RenderGateSeats, OnlyTheSeatInUseTouchesTheEngineAndOneThreadAtATime) {
   stop.store(true);
   first.join();
   second.join();
+  EXPECT_EQ(engine.overlaps.load(), 0);
+}
+
+// A lost that waits long for the engine (FluidSynth's lock, held through a whole font load) is
+// not taken for one that hangs: the seat that takes over never renders beside it.
+TEST_F(RenderGateSeats, ALostThatWaitsLongForTheEngineNeverRendersBesideTheNextSeat) {
+  gate->use(a);
+  engine.lostWaitMs.store(500);
+  std::thread server([&] { seatA.lost(seatA.user); });
+  std::atomic<bool> stop{false};
+  std::thread audio([&] {
+    float block[2 * 64];
+    while (!stop.load()) seatB.render(seatB.user, block, block + 1, 2, 64);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  gate->use(b);
+  server.join();
+  stop.store(true);
+  audio.join();
+  EXPECT_EQ(engine.silenced.load(), 1);
   EXPECT_EQ(engine.overlaps.load(), 0);
 }
 
