@@ -9,15 +9,17 @@
 #   scripts/install-deps.sh [--run]           install what is missing
 #   scripts/install-deps.sh [--run] --list    print the package list, one a line
 #
-# An entry "a|b" is the first of its names that is installed, or else the first that this
-# release's apt knows: the one place where Debian's releases name a thing differently.
+# An entry "a|b" is the first of its names that this release's apt knows: where Debian's releases
+# name a thing differently.
 set -euo pipefail
 
 run_packages=(
   # build; JACK's headers are jackd2's own, so that apt never swaps a user's jackd2 for JACK 1
   cmake g++ make pkg-config
   qt6-base-dev libgl-dev libfluidsynth-dev libpulse-dev libpipewire-0.3-dev libjack-jackd2-dev
-  libasound2-dev libqt6svg6 libxcb-xkb-dev
+  libasound2-dev libxcb-xkb-dev
+  # Qt's SVG plugins, for the window's icon: libqt6svg6's own on Debian 12, a package since
+  "qt6-svg-plugins|libqt6svg6"
   # Qt's Wayland platform plugin, for desktops that ask Qt for Wayland
   qt6-wayland
   # the embedded synthesizer's General MIDI sound: a small font
@@ -77,27 +79,23 @@ installed() {
 known() {
   [ -n "$(apt-cache policy "$1" 2>/dev/null | awk '$1 == "Candidate:" && $2 != "(none)" {print $2}')" ]
 }
-# The name an entry stands for: an installed one, else with known=1 the first that apt knows, else
-# the first.
+# The name an entry stands for: the first of its names that apt knows (installed, or to be had
+# from this release), else the first installed, else the first.
 resolve() {
   local IFS='|' name
   local -a names
   read -ra names <<<"$1"
   for name in "${names[@]}"; do
+    if known "$name"; then echo "$name"; return; fi
+  done
+  for name in "${names[@]}"; do
     if installed "$name"; then echo "$name"; return; fi
   done
-  if [ "${2:-0}" -eq 1 ]; then
-    for name in "${names[@]}"; do
-      if known "$name"; then echo "$name"; return; fi
-    done
-  fi
   echo "${names[0]}"
 }
 
-lists=0
-if compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null; then lists=1; fi
 if [ "$list" -eq 1 ]; then
-  for entry in "${packages[@]}"; do resolve "$entry" "$lists"; done | awk '!seen[$0]++'
+  for entry in "${packages[@]}"; do resolve "$entry"; done | awk '!seen[$0]++'
   exit 0
 fi
 
@@ -121,7 +119,7 @@ $SUDO apt-get update -qq
 names=()
 unknown=()
 for entry in "${missing[@]}"; do
-  name=$(resolve "$entry" 1)
+  name=$(resolve "$entry")
   if ! known "$name"; then unknown+=("$name"); fi
   names+=("$name")
 done

@@ -4,6 +4,7 @@ and the program it installs starting with its icon beside its manual page."""
 
 import glob
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -50,7 +51,12 @@ class Package(unittest.TestCase):
 
     def test_desktop_entry_and_metainfo_validate(self):
         run(["desktop-file-validate", os.path.join(self.root, f"usr/share/applications/{APP_ID}.desktop")])
-        run(["appstreamcli", "validate", "--no-net", "--explain",
+        # No homepage until the project has a web address: AppStream 1.0 (Debian 13) warns of it,
+        # and that one tag is lowered (the package's lintian override says the same); 0.16 knows
+        # no such tag.
+        version = re.search(r"(\d+)\.", run(["appstreamcli", "--version"]).stdout).group(1)
+        lowered = ["--override=url-homepage-missing=info"] if int(version) >= 1 else []
+        run(["appstreamcli", "validate", "--no-net", "--explain", *lowered,
              os.path.join(self.root, f"usr/share/metainfo/{APP_ID}.metainfo.xml")])
 
     def test_dependencies_resolve_on_debian(self):
