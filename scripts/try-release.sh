@@ -11,8 +11,8 @@
 #   scripts/try-release.sh -e DIR -- CMD        run CMD again in the root kept in DIR, as it is
 #
 # The root is made by Debian's own debootstrap from the Debian mirror that this machine's apt
-# sources name, with make and git added; the checkout's files (tracked and untracked, not ignored)
-# are copied to /src in it. The command runs in new mount and PID namespaces, so the root's /proc,
+# sources name, with make and git added; the checkout is cloned to /src in it, its uncommitted
+# files (tracked and untracked, not ignored) laid over the clone. The command runs in new mount and PID namespaces, so the root's /proc,
 # /sys, /dev, /dev/pts and /dev/shm are its own and vanish with it, nothing it mounts is seen
 # outside, and every process it starts ends when it does. The root is removed at the end unless
 # it is kept; the script's exit status is the command's.
@@ -113,8 +113,9 @@ else
   printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
   chmod 755 "$root/usr/sbin/policy-rc.d"
 
-  # The checkout as it is now, without what it ignores (build folders among them).
-  mkdir -p "$root/src"
+  # The checkout as it is now: a clone of its commit, with its changes and new files (not what it
+  # ignores, build folders among them) laid over it.
+  git clone -q --no-hardlinks "$src" "$root/src"
   (cd "$src" && git ls-files -z --cached --others --exclude-standard |
     tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -xf - -C "$root/src"
   echo "try-release: root ready in $(($(date +%s) - started)) s; running: $*"
