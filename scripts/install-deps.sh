@@ -76,9 +76,20 @@ if [ "$only_run" -eq 0 ]; then packages+=("${test_packages[@]}"); fi
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
-known() {
-  [ -n "$(apt-cache policy "$1" 2>/dev/null | awk '$1 == "Candidate:" && $2 != "(none)" {print $2}')" ]
+# What apt knows (installed, or to be had from this release) of every name in the list, asked once.
+declare -A KNOWN=()
+learn() {
+  KNOWN=()
+  local name
+  while read -r name; do KNOWN[$name]=1; done < <(
+    # shellcheck disable=SC2046
+    apt-cache policy $(printf '%s\n' "${packages[@]}" | tr '|' '\n') 2>/dev/null |
+      awk '/^[^ ]/ {sub(/:$/, "", $1); name = $1} $1 == "Candidate:" && $2 != "(none)" {print name}')
 }
+known() {
+  [ -n "${KNOWN[$1]:-}" ]
+}
+learn
 # The name an entry stands for: the first of its names that apt knows (installed, or to be had
 # from this release), else the first installed, else the first.
 resolve() {
@@ -116,6 +127,7 @@ export DEBIAN_FRONTEND=noninteractive
 # jackd2 asks whether to enable realtime priority; answer once, without a terminal.
 echo "jackd2 jackd/tweak_rt_limits boolean false" | $SUDO debconf-set-selections
 $SUDO apt-get update -qq
+learn
 names=()
 unknown=()
 for entry in "${missing[@]}"; do
