@@ -130,7 +130,13 @@ class WaylandApp(App):
         return ["swaymsg", f"[pid={self.proc.pid}]", "kill"]
 
     def pointer_to(self, x, y):
-        self.s.send(f"move {x} {y} {self.screen['width']} {self.screen['height']}")
+        # A quarter of a pixel into pixel (x, y), as a hand's pointer lies inside a pixel, not on
+        # its edge. The virtual pointer moves to a fraction of the output's box: the whole pixel
+        # 251 of 800 comes back as 250.99999999999997, libwayland 1.23 truncates it to the wl_fixed
+        # below (23.996 in the window at 24.0), and Qt 6.8 finds the widget at that fraction where
+        # Qt 6.4 rounded to the nearest pixel; a quarter in rounds to the pixel in both.
+        w, h = self.screen["width"], self.screen["height"]
+        self.s.send(f"move {4 * x + 1} {4 * y + 1} {4 * w} {4 * h}")
 
     def press(self, x_twips, y_twips, button=1):
         self.move(x_twips, y_twips)
