@@ -10,8 +10,10 @@
 #include <QLayout>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QWindow>
+#include <cmath>
 
 #include "accessibility.h"
 #include "core/keyboard_map.h"
@@ -27,6 +29,29 @@ namespace {
 QString menuText(const std::string& caption) {
   return QString::fromUtf8(caption.data(), static_cast<qsizetype>(caption.size()))
       .replace('&', "&&");
+}
+
+// Qt 6.8 looks for the widget under a mouse event at the pointer's fraction of a pixel, but ends
+// each widget at the left side of its last pixel column and the top of its last row: a pointer in
+// the rest of those pixels (half of them on a Wayland output at scale 2) reached the key beneath
+// or none. So the window's mouse events are sent again at the whole pixel they lie in. A press
+// that Qt turns into a double click then comes with it: a second press of a key that is down
+// plays nothing.
+bool sentAgainAtItsPixel(QObject* window, QEvent& event) {
+  const auto type = event.type();
+  if (type != QEvent::MouseButtonPress && type != QEvent::MouseButtonRelease &&
+      type != QEvent::MouseButtonDblClick && type != QEvent::MouseMove)
+    return false;
+  const auto& e = static_cast<const QMouseEvent&>(event);
+  const QPointF at = e.position(), pixel(std::floor(at.x()), std::floor(at.y()));
+  if (pixel == at) return false;
+  const QPointF by = pixel - at;
+  QMouseEvent again(type, pixel, e.scenePosition() + by, e.globalPosition() + by, e.button(),
+                    e.buttons(), e.modifiers(), e.pointingDevice());
+  again.setTimestamp(e.timestamp());
+  QCoreApplication::sendEvent(window, &again);
+  event.setAccepted(again.isAccepted());
+  return true;
 }
 
 }  // namespace
@@ -237,6 +262,7 @@ void Form1::showBaseNote(std::int16_t baseNote) {
 // ---- events ----
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == windowHandle() && sentAgainAtItsPixel(watched, *event)) return true;
   if (m_mouseKey >= 0 && showsMouseButtonsUp(*event)) m_piano.key_MouseUp(m_mouseKey);
   const auto type = event->type();
   if (type == QEvent::KeyPress && watched == windowHandle()) {
