@@ -195,7 +195,9 @@ bool CycledOutput::writeQueue(const Buffer& out, std::int64_t staleNs) {
     } else if (isNoteOff(q.message) && m_noOffOwed.test(index) && !m_sounding.test(index)) {
       m_noOffOwed.reset(index);  // the peer never had its Note On, or it is switched off
     } else {
-      m_noOffOwed.reset(index);  // a new note, or the Note Off of an earlier one still on
+      // A new note, or the Note Off of an earlier one still on. Any other message only shares
+      // the index's bits: it tells nothing of that note.
+      if (isNoteOn(q.message) || isNoteOff(q.message)) m_noOffOwed.reset(index);
       // A Note Off that could not be queued belongs before a new Note On of its note.
       if (isNoteOn(q.message) && m_pendingOff.test(index) && m_sounding.test(index)) {
         if (!switchOff(out, index)) return false;

@@ -269,6 +269,11 @@ TEST_F(PortCycles, AReconnectionEndsEachNoteOnceAndOrphanNoteOffsGoNowhere) {
   EXPECT_TRUE(out.settled());
   out.send(off(60));
   EXPECT_EQ(next(), Messages{}) << "a Note Off after the switch-off ended its note";
+  out.send(on(64));  // held up by a stall: dropped, and its Note Off with it
+  cycle(200'000'000);
+  out.send(0x7F40B0);  // controller 64 between them: not a note
+  out.send(off(64));
+  EXPECT_EQ(next(), Messages{0x7F40B0});
 }
 
 TEST(JackSessionLife, LooksForTheServerOnlyAfterItWent) {
