@@ -124,16 +124,16 @@ void CycledOutput::process(const Cycle& cycle, const Buffer& out) {
   // it: those cycles settle (step).
   if (state() != OutputState::Connected) return;
   const std::int64_t now = cycle.nowNs;
-  const std::int64_t periodNs =
-      cycle.rate > 0 ? std::int64_t{cycle.frames} * 1'000'000'000 / cycle.rate : 0;
-  const std::int64_t gap = now - m_lastCycleNs;
+  const std::int64_t periodNs = cycle.periodNs;
   const bool xrun = cycle.xrunsHeard != m_xrunsHeard;
   m_xrunsHeard = cycle.xrunsHeard;
-  // Told from the server's period, as it is now; in freewheel every cycle comes at once, and
-  // each is read.
+  // Told by the server's clock and frame count, not by when our callback woke: a wake-up of ours
+  // that comes late is neither a hiccup nor followed by a cycle back to back. In freewheel every
+  // cycle comes at once, and each is read.
   if (!cycle.freewheel && periodNs > 0) {
+    const std::int64_t gap = cycle.sinceLastNs;
     const bool stalled = gap > std::max(kStallNs, kStallPeriods * periodNs);
-    const bool late = gap > periodNs + periodNs / 2;
+    const bool late = cycle.skipped || gap > periodNs + periodNs / 2;
     // A cycle right behind the last: the peer may not read the last one's buffer (PipeWire runs
     // several within a millisecond, jackd its missed cycles after a hiccup).
     const bool backToBack = gap < periodNs / 4;

@@ -15,9 +15,10 @@
 //   than about 8 ms) is dropped, and its Note Off with it.
 // - A Note Off that could not be queued is remembered and sent as soon as it can.
 // - Nothing is written in a cycle that the peer may not read: the first cycle after the server
-//   was late (a hiccup, an xrun, a stall), the cycles a server runs back to back to catch up, and
-//   the first few after a connection or a stall. The messages wait for the next cycle that
-//   comes on time.
+//   was late (a hiccup, an xrun, a stall, frames skipped), the cycles a server runs back to back
+//   to catch up, and the first few after a connection or a stall. The messages wait for the next
+//   cycle that comes on time. Cycles are timed by the server's own clock and frame count: a
+//   wake-up of our callback that comes late is not a late cycle.
 // - A cycle whose reading the output cannot vouch for after the fact (one followed by a cycle
 //   run back to back, or one near an xrun the server told of) has its Note Offs sent again: a
 //   second Note Off is harmless; a second Note On never goes.
@@ -43,9 +44,12 @@ class CycledOutput {
 
   // What the process thread knows of one cycle.
   struct Cycle {
-    std::int64_t nowNs = 0;        // when the cycle began, on clock
-    std::uint32_t frames = 0;      // the period
-    std::uint32_t rate = 0;        // frames a second; 0 if not known yet
+    std::int64_t nowNs = 0;  // when our callback ran, on clock (the queue's stamps)
+    // By the server's own clock and frame count (see JackCycle): the period, 0 where the cycle
+    // cannot be judged; the time since the last cycle began; and whether frames were skipped.
+    std::int64_t periodNs = 0;
+    std::int64_t sinceLastNs = 0;
+    bool skipped = false;
     bool freewheel = false;        // cycles back to back as fast as they go: each is read
     std::uint64_t xrunsHeard = 0;  // xruns the server has told of so far, any client's
   };

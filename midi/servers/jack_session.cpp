@@ -171,7 +171,7 @@ bool JackSession::connect() {
   // No process thread of ours runs now (the last client, if any, is closed): a count that a
   // cancelled thread left odd starts even again.
   m_cycle.store(0);
-  m_lastCycleNs = 0;
+  m_lastFrames = 0;
   jack_status_t status{};
   jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
   if (!client) {
@@ -239,7 +239,6 @@ bool JackSession::activate() {
     return false;
   }
   apply(Event::Opened);
-  m_rate.store(jack_get_sample_rate(m_client));
   for (const auto& e : m_endpoints) {
     if (!e->m_leaving.load()) e->m_attached = e->attach(m_client);
     if (e->m_attached) publish(e.get());
@@ -440,6 +439,28 @@ void JackSession::onChanged(void* self) {
   s->wake();
 }
 
+// The client is the session thread's, read here by the process thread that its activation
+// started, and that its close ends.
+void JackSession::time(JackCycle& cycle) {
+  jack_nframes_t frameTime = 0;
+  jack_time_t startUs = 0;
+  jack_time_t nextUs = 0;
+  float periodUs = 0;
+  if (jack_get_cycle_times(m_client, &frameTime, &startUs, &nextUs, &periodUs) != 0) {
+    m_lastFrames = 0;
+    return;
+  }
+  if (m_lastFrames != 0 && periodUs > 0) {
+    cycle.periodNs = static_cast<std::int64_t>(periodUs * 1000);
+    cycle.sinceLastNs =
+        (static_cast<std::int64_t>(startUs) - static_cast<std::int64_t>(m_lastCycleUs)) * 1000;
+    cycle.skipped = static_cast<jack_nframes_t>(frameTime - m_lastFrameTime) > m_lastFrames;
+  }
+  m_lastCycleUs = startUs;
+  m_lastFrameTime = frameTime;
+  m_lastFrames = cycle.frames;
+}
+
 int JackSession::onProcess(jack_nframes_t frames, void* self) {
   auto* s = static_cast<JackSession*>(self);
   // libjack cancels a process thread that overstays a close, asynchronously: the count must
@@ -451,14 +472,11 @@ int JackSession::onProcess(jack_nframes_t frames, void* self) {
     Cycle(const Cycle&) = delete;
     Cycle& operator=(const Cycle&) = delete;
   } running(s->m_cycle);
-  const JackCycle cycle{frames, s->m_freewheel.load(std::memory_order_relaxed),
-                        s->m_xrunsHeard.load(std::memory_order_relaxed)};
-  const std::int64_t now = nowNs();
-  const jack_nframes_t rate = s->m_rate.load(std::memory_order_relaxed);
-  const std::int64_t periodNs = rate > 0 ? std::int64_t{frames} * 1'000'000'000 / rate : 0;
-  if (s->m_lastCycleNs != 0 && now - s->m_lastCycleNs > std::max(kStallNs, 3 * periodNs))
+  JackCycle cycle{frames, s->m_freewheel.load(std::memory_order_relaxed),
+                  s->m_xrunsHeard.load(std::memory_order_relaxed)};
+  s->time(cycle);
+  if (cycle.sinceLastNs > std::max(kStallNs, 3 * cycle.periodNs))
     s->m_serverStalls.fetch_add(1, std::memory_order_relaxed);
-  s->m_lastCycleNs = now;
   for (auto& slot : s->m_slots)
     if (JackEndpoint* e = slot.load()) {
       if (e->m_leaving.load())

@@ -42,6 +42,14 @@ struct JackCycle {
   // The xruns the server has told of since the session began, any client's: a cycle near one
   // may not have been read by its peers.
   std::uint64_t xrunsHeard = 0;
+  // By the server's own clock and frame count (jack_get_cycle_times), not by when our callback
+  // woke: the period, 0 where there is nothing to judge this cycle by (the client's first, or
+  // the server did not tell); the time from the last cycle's start to this one's, below a quarter
+  // period where the server runs cycles back to back to catch up (jackd2 then sets its clock
+  // back: negative); and whether the server skipped frames since the last cycle (missed cycles).
+  std::int64_t periodNs = 0;
+  std::int64_t sinceLastNs = 0;
+  bool skipped = false;
 };
 
 // Something of ours that lives on the session's client: its ports, and its work in each cycle.
@@ -146,7 +154,8 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   void awaitCycleEnd();
   void awaitSettled(JackEndpoint& endpoint);
   static int onProcess(jack_nframes_t frames, void* self);
-  static void onGone(void* self);     // JACK's thread: the server has gone
+  void time(JackCycle& cycle);     // the process thread's: the server's timing of the cycle
+  static void onGone(void* self);  // JACK's thread: the server has gone
   static void holdNotifier(void* self);
   static void onChanged(void* self);  // JACK's notification thread: the graph changed
   void wake();
@@ -179,8 +188,11 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   // stopped (counted since m_xrunWindow began).
   static constexpr std::int64_t kStallNs = 10'000'000;
   std::atomic<std::uint32_t> m_serverStalls{0};
-  std::int64_t m_lastCycleNs = 0;         // the process thread's, or no thread's
-  std::atomic<jack_nframes_t> m_rate{0};  // the server's sample rate, as of the last activation
+  // The last cycle's start by the server's clock and frame count, and its period in frames: the
+  // process thread's, or no thread's. 0 frames: no cycle yet.
+  jack_time_t m_lastCycleUs = 0;
+  jack_nframes_t m_lastFrameTime = 0;
+  jack_nframes_t m_lastFrames = 0;
   std::atomic<std::int64_t> m_clientAdded{0};  // when another client last came (steady clock)
   std::chrono::steady_clock::time_point m_xrunWindow{};  // session thread, as are these two
   int m_xrunSeconds = 0;                                 // seconds in a row with xruns
