@@ -93,7 +93,7 @@ bool CycledOutput::settled() const {
   return true;
 }
 
-bool CycledOutput::write(const Buffer& out, std::uint32_t message, bool again) {
+bool CycledOutput::write(const Buffer& out, std::uint32_t message) {
   const unsigned char bytes[3] = {static_cast<unsigned char>(message),
                                   static_cast<unsigned char>(message >> 8),
                                   static_cast<unsigned char>(message >> 16)};
@@ -104,7 +104,6 @@ bool CycledOutput::write(const Buffer& out, std::uint32_t message, bool again) {
     m_sounding.set(index);
   } else if (isNoteOff(message)) {
     m_sounding.clear(index);
-    if (again) return true;
     m_recentOffs[m_nextOff] = {static_cast<std::uint16_t>(index), m_cycleNs};
     m_nextOff = (m_nextOff + 1) % m_recentOffs.size();
     if (m_cycleNs - m_connectedNs.load(std::memory_order_relaxed) < kAfterConnectNs)
@@ -154,7 +153,7 @@ void CycledOutput::process(const Cycle& cycle, const Buffer& out) {
   bool full = false;
   m_resend.takeEach([&](unsigned i) {
     if (m_sounding.test(i)) return;  // struck again since: its own Note Off ends it
-    if (full || !switchOff(out, i, true)) {
+    if (full || !switchOff(out, i)) {
       full = true;
       m_resend.set(i);  // next cycle
     }

@@ -20,8 +20,8 @@
 //   cycle that comes on time. Cycles are timed by the server's own clock and frame count: a
 //   wake-up of our callback that comes late is not a late cycle.
 // - A cycle whose reading the output cannot vouch for after the fact (one followed by a cycle
-//   run back to back, or one near an xrun the server told of) has its Note Offs sent again: a
-//   second Note Off is harmless; a second Note On never goes.
+//   run back to back, or one near an xrun the server told of) has its Note Offs sent again, for
+//   as long as doubt follows them: a second Note Off is harmless; a second Note On never goes.
 
 #include <jack/ringbuffer.h>
 
@@ -84,12 +84,9 @@ class CycledOutput {
   void process(const Cycle& cycle, const Buffer& out);
 
  private:
-  // again: a Note Off sent a second time, which is not doubted a second time (at the shortest
-  // periods every cycle may be in doubt).
-  bool write(const Buffer& out, std::uint32_t message, bool again = false);
-  bool switchOff(const Buffer& out, unsigned index, bool again = false) {
-    return write(out, noteOffFor(index), again);
-  }
+  // Every Note Off written, a resend too, is remembered for as long as its cycle may be doubted.
+  bool write(const Buffer& out, std::uint32_t message);
+  bool switchOff(const Buffer& out, unsigned index) { return write(out, noteOffFor(index)); }
   // The Note Offs written at or after sinceNs go again, for the notes still off.
   void doubt(std::int64_t sinceNs);
   bool writeSwitchOffs(const Buffer& out);

@@ -252,6 +252,13 @@ TEST_F(PortCycles, NothingIsWrittenWhereThePeerMayNotReadItAndDoubtfulNoteOffsGo
   out.send(on(65));
   EXPECT_EQ(cycle(kPeriodNs, false, 0, true), Messages{}) << "written after frames were skipped";
   EXPECT_EQ(next(), Messages{on(65)});
+  connect();
+  out.send(off(65));  // in doubt, its resend in doubt again: it goes a third time
+  EXPECT_EQ(cycle(), Messages{off(65)});
+  cycle(300'000);
+  EXPECT_EQ(next(), Messages{off(65)});
+  cycle(300'000);
+  EXPECT_EQ(next(), Messages{off(65)}) << "a Note Off sent again was not doubted again";
 }
 
 TEST_F(PortCycles, AReconnectionEndsEachNoteOnceAndOrphanNoteOffsGoNowhere) {
