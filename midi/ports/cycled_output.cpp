@@ -21,10 +21,11 @@ constexpr std::int64_t kStallPeriods = 3;
 // connection (registering, connecting), and the connection then settles four more.
 constexpr std::int64_t kStaleNs = 100'000'000;
 constexpr std::int64_t kStalePeriods = 12;
-// An xrun is told on another thread, a few cycles after the cycle it hit: the Note Offs written
-// within kXrunDoubtNs, and kXrunDoubtPeriods periods, before it is heard go again.
-constexpr std::int64_t kXrunDoubtNs = 100'000'000;
-constexpr std::int64_t kXrunDoubtPeriods = 8;
+// An xrun is told on another thread, a few cycles after the cycle it hit at short periods, within
+// the next at long ones: the Note Offs written within kDoubtNs, and a period and a half, before
+// it is heard go again. Once that has passed since the last Note Off, and the cycle after it was
+// not back to back, nothing can doubt it any more: the output has settled.
+constexpr std::int64_t kDoubtNs = 100'000'000;
 // How long after a connection a stall at the peer is still taken for our libjack's fault.
 constexpr std::int64_t kAfterConnectNs = 5'000'000'000;
 
@@ -88,7 +89,8 @@ bool CycledOutput::settled() const {
     case OutputState::Connecting: return !m_sounding.any();  // what the peer has on is owed
     case OutputState::Connected:
       return jack_ringbuffer_read_space(m_queue) == 0 && !m_switchOff.load() &&
-             !m_pendingOff.any() && !m_resend.any();
+             !m_pendingOff.any() && !m_resend.any() &&
+             !m_offsInDoubt.load(std::memory_order_acquire);
   }
   return true;
 }
@@ -104,6 +106,8 @@ bool CycledOutput::write(const Buffer& out, std::uint32_t message) {
     m_sounding.set(index);
   } else if (isNoteOff(message)) {
     m_sounding.clear(index);
+    m_lastOffNs = m_cycleNs;
+    m_offsInDoubt.store(true, std::memory_order_release);
     m_recentOffs[m_nextOff] = {static_cast<std::uint16_t>(index), m_cycleNs};
     m_nextOff = (m_nextOff + 1) % m_recentOffs.size();
     if (m_cycleNs - m_connectedNs.load(std::memory_order_relaxed) < kAfterConnectNs)
@@ -124,6 +128,7 @@ void CycledOutput::process(const Cycle& cycle, const Buffer& out) {
   if (state() != OutputState::Connected) return;
   const std::int64_t now = cycle.nowNs;
   const std::int64_t periodNs = cycle.periodNs;
+  const std::int64_t doubtNs = std::max(kDoubtNs, periodNs + periodNs / 2);
   const bool xrun = cycle.xrunsHeard != m_xrunsHeard;
   m_xrunsHeard = cycle.xrunsHeard;
   // Told by the server's clock and frame count, not by when our callback woke: a wake-up of ours
@@ -136,15 +141,20 @@ void CycledOutput::process(const Cycle& cycle, const Buffer& out) {
     // A cycle right behind the last: the peer may not read the last one's buffer (PipeWire runs
     // several within a millisecond, jackd its missed cycles after a hiccup).
     const bool backToBack = gap < periodNs / 4;
-    if (backToBack) doubt(m_lastCycleNs);
-    if (xrun) doubt(now - std::max(kXrunDoubtNs, kXrunDoubtPeriods * periodNs));
+    if (backToBack) doubt(m_cycleNs);
     if (stalled || backToBack)
       m_settle.store(kSettleCycles, std::memory_order_relaxed);
     else if (late && m_settle.load(std::memory_order_relaxed) == 0)
       m_settle.store(1, std::memory_order_relaxed);
   }
-  m_lastCycleNs = now;
+  if (xrun) doubt(now - doubtNs);
   m_cycleNs = now;
+  writeCycle(out, std::max(kStaleNs, kStalePeriods * periodNs));
+  // No doubt can reach the last Note Off any more, from this cycle or any later one.
+  m_offsInDoubt.store(m_lastOffNs >= now - doubtNs, std::memory_order_release);
+}
+
+void CycledOutput::writeCycle(const Buffer& out, std::int64_t staleNs) {
   if (m_settle.load(std::memory_order_relaxed) > 0) {
     m_settle.fetch_sub(1, std::memory_order_relaxed);
     return;
@@ -158,7 +168,7 @@ void CycledOutput::process(const Cycle& cycle, const Buffer& out) {
       m_resend.set(i);  // next cycle
     }
   });
-  if (full || !writeQueue(out, std::max(kStaleNs, kStalePeriods * periodNs))) return;
+  if (full || !writeQueue(out, staleNs)) return;
   // The queue is empty: remembered Note Offs of notes still on go now.
   if (!m_pendingOff.any()) return;
   m_pendingOff.takeEach([&](unsigned i) {

@@ -30,6 +30,7 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 
 #include "midi/midi_service.h"
@@ -79,6 +80,8 @@ class CycledOutput {
   // cycle runs.
   void renew();
   // Nothing more to send: the peer has nothing on that we owe a Note Off for, or is not there.
+  // While connected, that includes the last Note Off's cycle being known to have been read: no
+  // doubt (a cycle back to back, an xrun told of late) can come for it any more.
   bool settled() const;
 
   void process(const Cycle& cycle, const Buffer& out);
@@ -89,6 +92,7 @@ class CycledOutput {
   bool switchOff(const Buffer& out, unsigned index) { return write(out, noteOffFor(index)); }
   // The Note Offs written at or after sinceNs go again, for the notes still off.
   void doubt(std::int64_t sinceNs);
+  void writeCycle(const Buffer& out, std::int64_t staleNs);
   bool writeSwitchOffs(const Buffer& out);
   bool writeQueue(const Buffer& out, std::int64_t staleNs);
 
@@ -105,9 +109,11 @@ class CycledOutput {
   NoteLedger m_offAfterConnect;  // Note Offs written within 5 s of the last connection
   std::atomic<std::int64_t> m_connectedNs{0};
 
+  std::atomic<bool> m_offsInDoubt{false};  // the last Note Off's cycle may not have been read
+
   // Process thread only.
-  std::int64_t m_lastCycleNs = 0;
-  std::int64_t m_cycleNs = 0;  // the cycle being written
+  std::int64_t m_cycleNs = 0;  // the cycle being written, or the last one
+  std::int64_t m_lastOffNs = std::numeric_limits<std::int64_t>::min();  // its cycle
   std::uint64_t m_xrunsHeard = 0;
   std::bitset<NoteLedger::kNotes> m_noOffOwed;  // ended or never played: their Note Off neither
   struct Written {

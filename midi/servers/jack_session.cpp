@@ -352,26 +352,29 @@ void JackSession::awaitCycleEnd() {
   }
 }
 
-// Counted in cycles and in time, the time only while cycles run: a server that is stopped holds
-// the session's thread here as a libjack call would, and the last messages (a held key's Note
-// Off) still go once it resumes. A leaving output that lost its connection just before (a
-// patchbay cut it, the client was renewed) connects again meanwhile, and sends what it owes.
+// Counted in time while cycles run, a server whose cycles have not come for kStoppedAfter being
+// stopped: a server that is stopped holds the session's thread here as a libjack call would, and
+// the last messages (a held key's Note Off) still go once it resumes. A leaving output that lost
+// its connection just before (a patchbay cut it, the client was renewed) connects again
+// meanwhile, and sends what it owes.
 void JackSession::awaitSettled(JackEndpoint& endpoint) {
   using Clock = std::chrono::steady_clock;
-  const std::uint64_t start = m_cycle.load();
-  auto lastCycle = start;
+  constexpr auto kStoppedAfter = std::chrono::milliseconds(250);  // above the longest period
+  auto lastCycle = m_cycle.load();
   auto timeLeft = std::chrono::duration_cast<Clock::duration>(kSettleTime);
   auto before = Clock::now();
+  auto lastCycleAt = before;
   auto nextReconcile = before;
   bool changed = false;
   while (!endpoint.settled()) {
     if (m_serverGone.load()) break;
     const auto now = Clock::now();
     const std::uint64_t cycle = m_cycle.load();
-    if (cycle != lastCycle) timeLeft -= now - before;
+    if (cycle != lastCycle) lastCycleAt = now;
+    if (now - lastCycleAt < kStoppedAfter) timeLeft -= now - before;
     lastCycle = cycle;
     before = now;
-    if (cycle - start >= 2 * kSettleCycles && timeLeft <= Clock::duration::zero()) break;
+    if (timeLeft <= Clock::duration::zero()) break;
     if (m_graphChanged.exchange(false) || now >= nextReconcile) {
       changed = true;
       nextReconcile = now + kReconnectInterval;

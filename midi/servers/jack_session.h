@@ -62,9 +62,9 @@ class JackEndpoint {
   // The endpoint leaves: cut its ports' connections. leave() still runs meanwhile, so that no
   // peer reads a stale buffer twice.
   virtual void disconnect(jack_client_t* client) = 0;
-  // Whether a leaving endpoint has nothing more to send (what it owes is out, or it has nowhere
-  // to send it). The session waits for this before disconnecting it, reconciling it meanwhile:
-  // 20 cycles and 0.5 s at the most, counted only while the server runs.
+  // Whether a leaving endpoint has nothing more to send (what it owes is out and known to have
+  // been read, or it has nowhere to send it). The session waits for this before disconnecting
+  // it, reconciling it meanwhile: kSettleTime at the most, counted only while cycles run.
   virtual bool settled() const = 0;
   // Why an endpoint's ports go: it leaves (they are to be unregistered), the server has gone
   // with them, or the session renews its client on a live server (see starved()).
@@ -104,8 +104,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   static constexpr std::size_t kMaxEndpoints = 32;
   static constexpr auto kRetryInterval = std::chrono::milliseconds(250);
   static constexpr auto kReconnectInterval = std::chrono::milliseconds(100);
-  static constexpr int kSettleCycles = 20;
-  static constexpr auto kSettleTime = std::chrono::milliseconds(500);
+  static constexpr auto kSettleTime = std::chrono::seconds(1);
   // How long a client opened for the listing at start-up stays inactive, unless needed sooner.
   static constexpr auto kActivateDelay = std::chrono::seconds(1);
 
