@@ -12,8 +12,8 @@ constexpr int kSettleCycles = 4;  // cycles let pass before the first message of
 // A gap between two cycles of more than kStallPeriods periods, and of kStallNs at the least, is a
 // stall (the server was stopped); a JACK server at 4,096 frames runs one cycle every 85 ms. After
 // a stall the server may still be sorting its clients out: the output settles as after a
-// connection. A shorter gap of more than half a period beyond the period is a hiccup: only the
-// cycle after it is let pass, since the server may run the cycles it missed right behind it.
+// connection. A late cycle that is no stall is a hiccup: only that cycle is let pass, since the
+// server may run the cycles it missed right behind it.
 constexpr std::int64_t kStallNs = 50'000'000;
 constexpr std::int64_t kStallPeriods = 3;
 // A Note On that waited longer than kStaleNs, and than kStalePeriods periods, is not played: it
@@ -121,30 +121,25 @@ void CycledOutput::doubt(std::int64_t sinceNs) {
     if (w.ns != 0 && w.ns >= sinceNs) m_resend.set(w.index);
 }
 
-void CycledOutput::process(const Cycle& cycle, const Buffer& out) {
+void CycledOutput::process(const JackCycle& cycle, std::int64_t nowNs, const Buffer& out) {
   // The queue waits for the connection, which the session's thread confirms. The server confirms
   // a connection, and activates a peer, a few cycles before the peer reads what comes through
   // it: those cycles settle (step).
   if (state() != OutputState::Connected) return;
-  const std::int64_t now = cycle.nowNs;
+  const std::int64_t now = nowNs;
   const std::int64_t periodNs = cycle.periodNs;
   const std::int64_t doubtNs = std::max(kDoubtNs, periodNs + periodNs / 2);
   const bool xrun = cycle.xrunsHeard != m_xrunsHeard;
   m_xrunsHeard = cycle.xrunsHeard;
-  // Told by the server's clock and frame count, not by when our callback woke: a wake-up of ours
-  // that comes late is neither a hiccup nor followed by a cycle back to back. In freewheel every
-  // cycle comes at once, and each is read.
+  // In freewheel every cycle comes at once, and each is read.
   if (!cycle.freewheel && periodNs > 0) {
-    const std::int64_t gap = cycle.sinceLastNs;
-    const bool stalled = gap > std::max(kStallNs, kStallPeriods * periodNs);
-    const bool late = cycle.skipped || gap > periodNs + periodNs / 2;
+    const bool stalled = cycle.gapNs > std::max(kStallNs, kStallPeriods * periodNs);
     // A cycle right behind the last: the peer may not read the last one's buffer (PipeWire runs
     // several within a millisecond, jackd its missed cycles after a hiccup).
-    const bool backToBack = gap < periodNs / 4;
-    if (backToBack) doubt(m_cycleNs);
-    if (stalled || backToBack)
+    if (cycle.backToBack) doubt(m_cycleNs);
+    if (stalled || cycle.backToBack)
       m_settle.store(kSettleCycles, std::memory_order_relaxed);
-    else if (late && m_settle.load(std::memory_order_relaxed) == 0)
+    else if (cycle.late && m_settle.load(std::memory_order_relaxed) == 0)
       m_settle.store(1, std::memory_order_relaxed);
   }
   if (xrun) doubt(now - doubtNs);

@@ -36,6 +36,7 @@
 #include "midi/midi_service.h"
 #include "midi/ports/note_ledger.h"
 #include "midi/ports/output_life.h"
+#include "midi/servers/jack_session.h"
 
 namespace midi {
 
@@ -43,17 +44,6 @@ class CycledOutput {
  public:
   using Clock = std::int64_t (*)();  // nanoseconds of the monotonic clock
 
-  // What the process thread knows of one cycle.
-  struct Cycle {
-    std::int64_t nowNs = 0;  // when our callback ran, on clock (the queue's stamps)
-    // By the server's own clock and frame count (see JackCycle): the period, 0 where the cycle
-    // cannot be judged; the time since the last cycle began; and whether frames were skipped.
-    std::int64_t periodNs = 0;
-    std::int64_t sinceLastNs = 0;
-    bool skipped = false;
-    bool freewheel = false;        // cycles back to back as fast as they go: each is read
-    std::uint64_t xrunsHeard = 0;  // xruns the server has told of so far, any client's
-  };
   // Where one cycle's messages go. write returns false when the cycle's buffer is full.
   struct Buffer {
     void* user = nullptr;
@@ -84,7 +74,8 @@ class CycledOutput {
   // doubt (a cycle back to back, an xrun told of late) can come for it any more.
   bool settled() const;
 
-  void process(const Cycle& cycle, const Buffer& out);
+  // One cycle of the server's, as the session judged it (CycleClock); nowNs on clock.
+  void process(const JackCycle& cycle, std::int64_t nowNs, const Buffer& out);
 
  private:
   // Every Note Off written, a resend too, is remembered for as long as its cycle may be doubted.

@@ -94,9 +94,7 @@ class JackPortOutput::Link final : public JackEndpoint {
     if (!port) return;
     void* buffer = jack_port_get_buffer(port, cycle.frames);
     jack_midi_clear_buffer(buffer);
-    m_out.process({nowNs(), cycle.periodNs, cycle.sinceLastNs, cycle.skipped, cycle.freewheel,
-                   cycle.xrunsHeard},
-                  {buffer, writeEvent});
+    m_out.process(cycle, nowNs(), {buffer, writeEvent});
   }
 
  private:

@@ -171,7 +171,7 @@ bool JackSession::connect() {
   // No process thread of ours runs now (the last client, if any, is closed): a count that a
   // cancelled thread left odd starts even again.
   m_cycle.store(0);
-  m_lastFrames = 0;
+  m_cycleClock.reset();
   jack_status_t status{};
   jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
   if (!client) {
@@ -442,25 +442,25 @@ void JackSession::onChanged(void* self) {
   s->wake();
 }
 
-// The client is the session thread's, read here by the process thread that its activation
-// started, and that its close ends.
-void JackSession::time(JackCycle& cycle) {
-  jack_nframes_t frameTime = 0;
-  jack_time_t startUs = 0;
-  jack_time_t nextUs = 0;
-  float periodUs = 0;
-  if (jack_get_cycle_times(m_client, &frameTime, &startUs, &nextUs, &periodUs) != 0) {
-    m_lastFrames = 0;
-    return;
+void CycleClock::judge(JackCycle& cycle, const Times& times) {
+  if (m_lastFrames != 0 && times.periodUs > 0) {
+    const auto periodNs = static_cast<std::int64_t>(times.periodUs * 1000);
+    // jackd2 sets its clock back after a hiccup: the difference may be negative.
+    const std::int64_t serverGap =
+        (static_cast<std::int64_t>(times.startUs) - static_cast<std::int64_t>(m_last.startUs)) *
+        1000;
+    const std::int64_t ourGap = times.wokeNs - m_last.wokeNs;
+    const bool skipped =
+        static_cast<jack_nframes_t>(times.frameTime - m_last.frameTime) > m_lastFrames;
+    cycle.periodNs = periodNs;
+    cycle.gapNs = std::max(serverGap, ourGap);
+    cycle.late = skipped || serverGap > periodNs + periodNs / 2;
+    cycle.backToBack =
+        serverGap < periodNs / 4 || (ourGap < periodNs / 4 && m_behindNs >= periodNs);
+    const bool inStep = ourGap >= periodNs / 4 && ourGap <= periodNs + periodNs / 2;
+    m_behindNs = inStep ? 0 : std::max<std::int64_t>(0, m_behindNs + ourGap - periodNs);
   }
-  if (m_lastFrames != 0 && periodUs > 0) {
-    cycle.periodNs = static_cast<std::int64_t>(periodUs * 1000);
-    cycle.sinceLastNs =
-        (static_cast<std::int64_t>(startUs) - static_cast<std::int64_t>(m_lastCycleUs)) * 1000;
-    cycle.skipped = static_cast<jack_nframes_t>(frameTime - m_lastFrameTime) > m_lastFrames;
-  }
-  m_lastCycleUs = startUs;
-  m_lastFrameTime = frameTime;
+  m_last = times;
   m_lastFrames = cycle.frames;
 }
 
@@ -477,8 +477,18 @@ int JackSession::onProcess(jack_nframes_t frames, void* self) {
   } running(s->m_cycle);
   JackCycle cycle{frames, s->m_freewheel.load(std::memory_order_relaxed),
                   s->m_xrunsHeard.load(std::memory_order_relaxed)};
-  s->time(cycle);
-  if (cycle.sinceLastNs > std::max(kStallNs, 3 * cycle.periodNs))
+  // The client is the session thread's, read here by the process thread that its activation
+  // started and that its close ends.
+  CycleClock::Times times;
+  jack_time_t nextUs = 0;
+  if (jack_get_cycle_times(s->m_client, &times.frameTime, &times.startUs, &nextUs,
+                           &times.periodUs) == 0) {
+    times.wokeNs = nowNs();
+    s->m_cycleClock.judge(cycle, times);
+  } else {
+    s->m_cycleClock.reset();
+  }
+  if (cycle.periodNs > 0 && cycle.gapNs > std::max(kStallNs, 3 * cycle.periodNs))
     s->m_serverStalls.fetch_add(1, std::memory_order_relaxed);
   for (auto& slot : s->m_slots)
     if (JackEndpoint* e = slot.load()) {

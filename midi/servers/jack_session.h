@@ -42,14 +42,40 @@ struct JackCycle {
   // The xruns the server has told of since the session began, any client's: a cycle near one
   // may not have been read by its peers.
   std::uint64_t xrunsHeard = 0;
-  // By the server's own clock and frame count (jack_get_cycle_times), not by when our callback
-  // woke: the period, 0 where there is nothing to judge this cycle by (the client's first, or
-  // the server did not tell); the time from the last cycle's start to this one's, below a quarter
-  // period where the server runs cycles back to back to catch up (jackd2 then sets its clock
-  // back: negative); and whether the server skipped frames since the last cycle (missed cycles).
+  // How the cycle stands to the last one (CycleClock). periodNs is 0 where it is not judged
+  // (the client's first cycle, or the server did not tell); gapNs is how long the server was away
+  // since the last cycle began.
   std::int64_t periodNs = 0;
-  std::int64_t sinceLastNs = 0;
-  bool skipped = false;
+  std::int64_t gapNs = 0;
+  bool late = false;        // the server missed cycles before this one
+  bool backToBack = false;  // run right behind the last, to catch up
+};
+
+// Judges each cycle by the server's own clock and frame count (jack_get_cycle_times): a cycle is
+// late where the server began it more than half a period late or skipped frames before it, and
+// back to back where it began within a quarter period of the last. A wake-up of our callback that
+// comes late, within a period, is neither. PipeWire's libjack stamps the cycles it runs to catch
+// up after a hang with their due times: there only our callbacks show them, run back to back
+// while a period and more behind the server's rhythm.
+class CycleClock {
+ public:
+  struct Times {
+    jack_nframes_t frameTime = 0;  // jack_get_cycle_times's current_frames
+    jack_time_t startUs = 0;       // its current_usecs
+    float periodUs = 0;            // its period_usecs
+    std::int64_t wokeNs = 0;       // when our callback began, on the monotonic clock
+  };
+  void judge(JackCycle& cycle, const Times& times);
+  // A new client, or a cycle the server did not time: nothing to judge the next one by.
+  void reset() {
+    m_lastFrames = 0;
+    m_behindNs = 0;
+  }
+
+ private:
+  Times m_last;
+  jack_nframes_t m_lastFrames = 0;  // 0: no cycle yet
+  std::int64_t m_behindNs = 0;      // how far our callbacks lag the server's rhythm
 };
 
 // Something of ours that lives on the session's client: its ports, and its work in each cycle.
@@ -153,7 +179,6 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   void awaitCycleEnd();
   void awaitSettled(JackEndpoint& endpoint);
   static int onProcess(jack_nframes_t frames, void* self);
-  void time(JackCycle& cycle);     // the process thread's: the server's timing of the cycle
   static void onGone(void* self);  // JACK's thread: the server has gone
   static void holdNotifier(void* self);
   static void onChanged(void* self);  // JACK's notification thread: the graph changed
@@ -187,11 +212,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   // stopped (counted since m_xrunWindow began).
   static constexpr std::int64_t kStallNs = 10'000'000;
   std::atomic<std::uint32_t> m_serverStalls{0};
-  // The last cycle's start by the server's clock and frame count, and its period in frames: the
-  // process thread's, or no thread's. 0 frames: no cycle yet.
-  jack_time_t m_lastCycleUs = 0;
-  jack_nframes_t m_lastFrameTime = 0;
-  jack_nframes_t m_lastFrames = 0;
+  CycleClock m_cycleClock;                     // the process thread's, or no thread's
   std::atomic<std::int64_t> m_clientAdded{0};  // when another client last came (steady clock)
   std::chrono::steady_clock::time_point m_xrunWindow{};  // session thread, as are these two
   int m_xrunSeconds = 0;                                 // seconds in a row with xruns
