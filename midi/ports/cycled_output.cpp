@@ -8,17 +8,19 @@ namespace midi {
 namespace {
 
 constexpr std::size_t kQueueBytes = 16384;  // a power of two: 1,023 messages
-constexpr int kSettleCycles = 4;  // cycles let pass before the first message of a connection
+// Cycles let pass, unwritten, before the first message of a connection (the peer may not read
+// them yet), and after a stall or a cycle back to back.
+constexpr int kCyclesLetPass = 4;
 // A gap between two cycles of more than kStallPeriods periods, and of kStallNs at the least, is a
 // stall (the server was stopped); a JACK server at 4,096 frames runs one cycle every 85 ms. After
-// a stall the server may still be sorting its clients out: the output settles as after a
+// a stall the server may still be sorting its clients out: cycles are let pass as after a
 // connection. A late cycle that is no stall is a hiccup: only that cycle is let pass, since the
 // server may run the cycles it missed right behind it.
 constexpr std::int64_t kStallNs = 50'000'000;
 constexpr std::int64_t kStallPeriods = 3;
 // A Note On that waited longer than kStaleNs, and than kStalePeriods periods, is not played: it
 // would sound late. At long periods the server takes a period or two for each request of a new
-// connection (registering, connecting), and the connection then settles four more.
+// connection (registering, connecting), and the connection then lets four more pass.
 constexpr std::int64_t kStaleNs = 100'000'000;
 constexpr std::int64_t kStalePeriods = 12;
 // An xrun is told on another thread, a few cycles after the cycle it hit at short periods, within
@@ -72,7 +74,7 @@ OutputStep CycledOutput::step(OutputEvent event) {
   if (s.switchOffFirst) {
     m_offAfterConnect.takeEach([](unsigned) {});
     m_connectedNs.store(m_clock(), std::memory_order_relaxed);
-    m_settle.store(kSettleCycles, std::memory_order_relaxed);
+    m_letPass.store(kCyclesLetPass, std::memory_order_relaxed);
     m_switchOff.store(true, std::memory_order_relaxed);
   }
   m_state.store(s.next, std::memory_order_release);
@@ -124,7 +126,7 @@ void CycledOutput::doubt(std::int64_t sinceNs) {
 void CycledOutput::process(const JackCycle& cycle, std::int64_t nowNs, const Buffer& out) {
   // The queue waits for the connection, which the session's thread confirms. The server confirms
   // a connection, and activates a peer, a few cycles before the peer reads what comes through
-  // it: those cycles settle (step).
+  // it: those cycles are let pass (step).
   if (state() != OutputState::Connected) return;
   const std::int64_t now = nowNs;
   const std::int64_t periodNs = cycle.periodNs;
@@ -138,9 +140,9 @@ void CycledOutput::process(const JackCycle& cycle, std::int64_t nowNs, const Buf
     // several within a millisecond, jackd its missed cycles after a hiccup).
     if (cycle.backToBack) doubt(m_cycleNs);
     if (stalled || cycle.backToBack)
-      m_settle.store(kSettleCycles, std::memory_order_relaxed);
-    else if (cycle.late && m_settle.load(std::memory_order_relaxed) == 0)
-      m_settle.store(1, std::memory_order_relaxed);
+      m_letPass.store(kCyclesLetPass, std::memory_order_relaxed);
+    else if (cycle.late && m_letPass.load(std::memory_order_relaxed) == 0)
+      m_letPass.store(1, std::memory_order_relaxed);
   }
   if (xrun) doubt(now - doubtNs);
   m_cycleNs = now;
@@ -150,8 +152,8 @@ void CycledOutput::process(const JackCycle& cycle, std::int64_t nowNs, const Buf
 }
 
 void CycledOutput::writeCycle(const Buffer& out, std::int64_t staleNs) {
-  if (m_settle.load(std::memory_order_relaxed) > 0) {
-    m_settle.fetch_sub(1, std::memory_order_relaxed);
+  if (m_letPass.load(std::memory_order_relaxed) > 0) {
+    m_letPass.fetch_sub(1, std::memory_order_relaxed);
     return;
   }
   if (!writeSwitchOffs(out)) return;
@@ -183,7 +185,7 @@ bool CycledOutput::writeSwitchOffs(const Buffer& out) {
       return;
     }
     m_pendingOff.clear(i);
-    m_noOffOwed.set(i);
+    m_endedEarly.set(i);
   });
   if (full) m_switchOff.store(true, std::memory_order_relaxed);
   return !full;
@@ -195,13 +197,13 @@ bool CycledOutput::writeQueue(const Buffer& out, std::int64_t staleNs) {
   while (jack_ringbuffer_peek(m_queue, reinterpret_cast<char*>(&q), sizeof q) == sizeof q) {
     const unsigned index = noteIndex(q.message);
     if (isNoteOn(q.message) && m_cycleNs - q.queuedNs > staleNs) {
-      m_noOffOwed.set(index);
-    } else if (isNoteOff(q.message) && m_noOffOwed.test(index) && !m_sounding.test(index)) {
-      m_noOffOwed.reset(index);  // the peer never had its Note On, or it is switched off
+      m_endedEarly.set(index);
+    } else if (isNoteOff(q.message) && m_endedEarly.test(index) && !m_sounding.test(index)) {
+      m_endedEarly.reset(index);  // the peer never had its Note On, or it is switched off
     } else {
       // A new note, or the Note Off of an earlier one still on. Any other message only shares
       // the index's bits: it tells nothing of that note.
-      if (isNoteOn(q.message) || isNoteOff(q.message)) m_noOffOwed.reset(index);
+      if (isNoteOn(q.message) || isNoteOff(q.message)) m_endedEarly.reset(index);
       // A Note Off that could not be queued belongs before a new Note On of its note.
       if (isNoteOn(q.message) && m_pendingOff.test(index) && m_sounding.test(index)) {
         if (!switchOff(out, index)) return false;

@@ -93,7 +93,7 @@ class CycledOutput {
   std::array<std::uint8_t, NoteLedger::kNotes> m_taken{};     // send side: Note Ons not yet off
   std::atomic<OutputState> m_state{OutputState::Connecting};  // opened on a port that is there
   std::atomic<bool> m_switchOff{false};
-  std::atomic<int> m_settle{0};
+  std::atomic<int> m_letPass{0};
   NoteLedger m_sounding;         // on at the peer: written, not yet off
   NoteLedger m_pendingOff;       // Note Offs that could not be queued
   NoteLedger m_resend;           // Note Offs to go again (see doubt)
@@ -106,7 +106,9 @@ class CycledOutput {
   std::int64_t m_cycleNs = 0;  // the cycle being written, or the last one
   std::int64_t m_lastOffNs = std::numeric_limits<std::int64_t>::min();  // its cycle
   std::uint64_t m_xrunsHeard = 0;
-  std::bitset<NoteLedger::kNotes> m_noOffOwed;  // ended or never played: their Note Off neither
+  // Notes ended before their Note Off came: their Note On was dropped as stale, or they were
+  // switched off after a connection. That Note Off goes nowhere.
+  std::bitset<NoteLedger::kNotes> m_endedEarly;
   struct Written {
     std::uint16_t index;
     std::int64_t ns;

@@ -488,7 +488,7 @@ int JackSession::onProcess(jack_nframes_t frames, void* self) {
   } else {
     s->m_cycleClock.reset();
   }
-  if (cycle.periodNs > 0 && cycle.gapNs > std::max(kStallNs, 3 * cycle.periodNs))
+  if (cycle.periodNs > 0 && cycle.gapNs > std::max(kServerStoppedNs, 3 * cycle.periodNs))
     s->m_serverStalls.fetch_add(1, std::memory_order_relaxed);
   for (auto& slot : s->m_slots)
     if (JackEndpoint* e = slot.load()) {

@@ -208,9 +208,10 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   std::atomic<bool> m_graphChanged{false};     // set by JACK's notification callbacks
   std::atomic<std::uint64_t> m_xruns{0};       // since m_xrunWindow began
   std::atomic<std::uint64_t> m_xrunsHeard{0};  // since the session began
-  // A gap of kStallNs, and of three periods, between two of our cycles: the server itself
-  // stopped (counted since m_xrunWindow began).
-  static constexpr std::int64_t kStallNs = 10'000'000;
+  // A gap of kServerStoppedNs, and of three periods, between two of our cycles: the server itself
+  // stopped (counted since m_xrunWindow began). Shorter than an output's stall (cycled_output.cpp):
+  // a hiccup of 20 ms says the xruns of its second were the server's own.
+  static constexpr std::int64_t kServerStoppedNs = 10'000'000;
   std::atomic<std::uint32_t> m_serverStalls{0};
   CycleClock m_cycleClock;                     // the process thread's, or no thread's
   std::atomic<std::int64_t> m_clientAdded{0};  // when another client last came (steady clock)
