@@ -43,20 +43,23 @@ struct JackCycle {
   // may not have been read by its peers.
   std::uint64_t xrunsHeard = 0;
   // How the cycle stands to the last one (CycleClock). periodNs is 0 where it is not judged
-  // (the client's first cycle, or the server did not tell); gapNs is how long the server was away
-  // since the last cycle began.
+  // (the client's first cycle, or the server did not tell); gapNs is the time since our last
+  // callback began, how long the server was away.
   std::int64_t periodNs = 0;
   std::int64_t gapNs = 0;
   bool late = false;        // the server missed cycles before this one
   bool backToBack = false;  // run right behind the last, to catch up
 };
 
-// Judges each cycle by the server's own clock and frame count (jack_get_cycle_times): a cycle is
-// late where the server began it more than half a period late or skipped frames before it, and
-// back to back where it began within a quarter period of the last. A wake-up of our callback that
-// comes late, within a period, is neither. PipeWire's libjack stamps the cycles it runs to catch
-// up after a hang with their due times: there only our callbacks show them, run back to back
-// while a period and more behind the server's rhythm.
+// Judges each cycle by the server's own clock and frame count (jack_get_cycle_times), and by our
+// callbacks where that clock cannot tell. A cycle is late where the server skipped frames before
+// it, or where it began more than half a period late: by the server's clock, or by our callback,
+// since jackd2's clock smooths a stop shorter than a period or two away (and a cycle run late is
+// one the peer may not read). It is back to back where it began within a quarter period of the
+// last by the server's clock, or where our callback runs within a quarter period of the last
+// while a whole period behind the server's rhythm: PipeWire's libjack stamps the cycles it runs
+// to catch up after a hang with their due times. A wake-up of ours that comes late, within a
+// period, makes that one cycle late and the next, on time, no catch-up.
 class CycleClock {
  public:
   struct Times {
