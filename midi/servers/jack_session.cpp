@@ -454,7 +454,7 @@ void CycleClock::judge(JackCycle& cycle, const Times& times) {
         static_cast<jack_nframes_t>(times.frameTime - m_last.frameTime) > m_lastFrames;
     cycle.periodNs = periodNs;
     cycle.gapNs = ourGap;
-    cycle.late = skipped || serverGap > periodNs + periodNs / 2 || ourGap > periodNs + periodNs / 2;
+    cycle.late = skipped || ourGap > periodNs + periodNs / 2;
     cycle.backToBack =
         serverGap < periodNs / 4 || (ourGap < periodNs / 4 && m_behindNs >= periodNs);
     const bool inStep = ourGap >= periodNs / 4 && ourGap <= periodNs + periodNs / 2;

@@ -53,13 +53,14 @@ struct JackCycle {
 
 // Judges each cycle by the server's own clock and frame count (jack_get_cycle_times), and by our
 // callbacks where that clock cannot tell. A cycle is late where the server skipped frames before
-// it, or where it began more than half a period late: by the server's clock, or by our callback,
-// since jackd2's clock smooths a stop shorter than a period or two away (and a cycle run late is
-// one the peer may not read). It is back to back where it began within a quarter period of the
-// last by the server's clock, or where our callback runs within a quarter period of the last
-// while a whole period behind the server's rhythm: PipeWire's libjack stamps the cycles it runs
-// to catch up after a hang with their due times. A wake-up of ours that comes late, within a
-// period, makes that one cycle late and the next, on time, no catch-up.
+// it, or where our callback began more than half a period late: jackd2's clock smooths a stop of
+// a period or two away, and after a hiccup runs a little slow for a while, which at the shortest
+// periods would make every cycle late. It is back to back where it began within a quarter period
+// of the last by the server's clock (jackd2 sets its clock back after a hiccup), or where our
+// callback runs within a quarter period of the last while a whole period behind the server's
+// rhythm: PipeWire's libjack stamps the cycles it runs to catch up after a hang with their due
+// times. A wake-up of ours that comes late, within a period, makes that one cycle late, and the
+// next, on time, no catch-up.
 class CycleClock {
  public:
   struct Times {
