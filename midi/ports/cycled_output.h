@@ -17,8 +17,8 @@
 // - Nothing is written in a cycle that the peer may not read: the first cycle after the server
 //   was late (a hiccup, an xrun, a stall, frames skipped), the cycles a server runs back to back
 //   to catch up, and the first few after a connection or a stall. The messages wait for the next
-//   cycle that comes on time. Cycles are timed by the server's own clock and frame count: a
-//   wake-up of our callback that comes late is not a late cycle.
+//   cycle that comes on time. How each cycle stands is CycleClock's (jack_session.h): a wake-up
+//   of our callback that comes late lets that one cycle pass, and makes the next no catch-up.
 // - A cycle whose reading the output cannot vouch for after the fact (one followed by a cycle
 //   run back to back, or one near an xrun the server told of) has its Note Offs sent again, for
 //   as long as doubt follows them: a second Note Off is harmless; a second Note On never goes.
