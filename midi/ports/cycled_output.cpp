@@ -8,23 +8,26 @@ namespace midi {
 namespace {
 
 constexpr std::size_t kQueueBytes = 16384;  // a power of two: 1,023 messages
-constexpr int kSettleCycles = 4;  // cycles let pass before the first message of a connection
+// Cycles let pass, unwritten, before the first message of a connection (the peer may not read
+// them yet), and after a stall or a cycle back to back.
+constexpr int kCyclesLetPass = 4;
 // A gap between two cycles of more than kStallPeriods periods, and of kStallNs at the least, is a
 // stall (the server was stopped); a JACK server at 4,096 frames runs one cycle every 85 ms. After
-// a stall the server may still be sorting its clients out: the output settles as after a
-// connection. A shorter gap of more than half a period beyond the period is a hiccup: only the
-// cycle after it is let pass, since the server may run the cycles it missed right behind it.
+// a stall the server may still be sorting its clients out: cycles are let pass as after a
+// connection. A late cycle that is no stall is a hiccup: only that cycle is let pass, since the
+// server may run the cycles it missed right behind it.
 constexpr std::int64_t kStallNs = 50'000'000;
 constexpr std::int64_t kStallPeriods = 3;
 // A Note On that waited longer than kStaleNs, and than kStalePeriods periods, is not played: it
 // would sound late. At long periods the server takes a period or two for each request of a new
-// connection (registering, connecting), and the connection then settles four more.
+// connection (registering, connecting), and the connection then lets four more pass.
 constexpr std::int64_t kStaleNs = 100'000'000;
 constexpr std::int64_t kStalePeriods = 12;
-// An xrun is told on another thread, a few cycles after the cycle it hit: the Note Offs written
-// within kXrunDoubtNs, and kXrunDoubtPeriods periods, before it is heard go again.
-constexpr std::int64_t kXrunDoubtNs = 100'000'000;
-constexpr std::int64_t kXrunDoubtPeriods = 8;
+// An xrun is told on another thread, a few cycles after the cycle it hit at short periods, within
+// the next at long ones: the Note Offs written within kDoubtNs, and a period and a half, before
+// it is heard go again. Once that has passed since the last Note Off, and the cycle after it was
+// not back to back, nothing can doubt it any more: the output has settled.
+constexpr std::int64_t kDoubtNs = 100'000'000;
 // How long after a connection a stall at the peer is still taken for our libjack's fault.
 constexpr std::int64_t kAfterConnectNs = 5'000'000'000;
 
@@ -71,7 +74,7 @@ OutputStep CycledOutput::step(OutputEvent event) {
   if (s.switchOffFirst) {
     m_offAfterConnect.takeEach([](unsigned) {});
     m_connectedNs.store(m_clock(), std::memory_order_relaxed);
-    m_settle.store(kSettleCycles, std::memory_order_relaxed);
+    m_letPass.store(kCyclesLetPass, std::memory_order_relaxed);
     m_switchOff.store(true, std::memory_order_relaxed);
   }
   m_state.store(s.next, std::memory_order_release);
@@ -88,12 +91,13 @@ bool CycledOutput::settled() const {
     case OutputState::Connecting: return !m_sounding.any();  // what the peer has on is owed
     case OutputState::Connected:
       return jack_ringbuffer_read_space(m_queue) == 0 && !m_switchOff.load() &&
-             !m_pendingOff.any() && !m_resend.any();
+             !m_pendingOff.any() && !m_resend.any() &&
+             !m_offsInDoubt.load(std::memory_order_acquire);
   }
   return true;
 }
 
-bool CycledOutput::write(const Buffer& out, std::uint32_t message, bool again) {
+bool CycledOutput::write(const Buffer& out, std::uint32_t message) {
   const unsigned char bytes[3] = {static_cast<unsigned char>(message),
                                   static_cast<unsigned char>(message >> 8),
                                   static_cast<unsigned char>(message >> 16)};
@@ -104,7 +108,8 @@ bool CycledOutput::write(const Buffer& out, std::uint32_t message, bool again) {
     m_sounding.set(index);
   } else if (isNoteOff(message)) {
     m_sounding.clear(index);
-    if (again) return true;
+    m_lastOffNs = m_cycleNs;
+    m_offsInDoubt.store(true, std::memory_order_release);
     m_recentOffs[m_nextOff] = {static_cast<std::uint16_t>(index), m_cycleNs};
     m_nextOff = (m_nextOff + 1) % m_recentOffs.size();
     if (m_cycleNs - m_connectedNs.load(std::memory_order_relaxed) < kAfterConnectNs)
@@ -118,48 +123,49 @@ void CycledOutput::doubt(std::int64_t sinceNs) {
     if (w.ns != 0 && w.ns >= sinceNs) m_resend.set(w.index);
 }
 
-void CycledOutput::process(const Cycle& cycle, const Buffer& out) {
+void CycledOutput::process(const JackCycle& cycle, std::int64_t nowNs, const Buffer& out) {
   // The queue waits for the connection, which the session's thread confirms. The server confirms
   // a connection, and activates a peer, a few cycles before the peer reads what comes through
-  // it: those cycles settle (step).
+  // it: those cycles are let pass (step).
   if (state() != OutputState::Connected) return;
-  const std::int64_t now = cycle.nowNs;
-  const std::int64_t periodNs =
-      cycle.rate > 0 ? std::int64_t{cycle.frames} * 1'000'000'000 / cycle.rate : 0;
-  const std::int64_t gap = now - m_lastCycleNs;
+  const std::int64_t now = nowNs;
+  const std::int64_t periodNs = cycle.periodNs;
+  const std::int64_t doubtNs = std::max(kDoubtNs, periodNs + periodNs / 2);
   const bool xrun = cycle.xrunsHeard != m_xrunsHeard;
   m_xrunsHeard = cycle.xrunsHeard;
-  // Told from the server's period, as it is now; in freewheel every cycle comes at once, and
-  // each is read.
+  // In freewheel every cycle comes at once, and each is read.
   if (!cycle.freewheel && periodNs > 0) {
-    const bool stalled = gap > std::max(kStallNs, kStallPeriods * periodNs);
-    const bool late = gap > periodNs + periodNs / 2;
+    const bool stalled = cycle.gapNs > std::max(kStallNs, kStallPeriods * periodNs);
     // A cycle right behind the last: the peer may not read the last one's buffer (PipeWire runs
     // several within a millisecond, jackd its missed cycles after a hiccup).
-    const bool backToBack = gap < periodNs / 4;
-    if (backToBack) doubt(m_lastCycleNs);
-    if (xrun) doubt(now - std::max(kXrunDoubtNs, kXrunDoubtPeriods * periodNs));
-    if (stalled || backToBack)
-      m_settle.store(kSettleCycles, std::memory_order_relaxed);
-    else if (late && m_settle.load(std::memory_order_relaxed) == 0)
-      m_settle.store(1, std::memory_order_relaxed);
+    if (cycle.backToBack) doubt(m_cycleNs);
+    if (stalled || cycle.backToBack)
+      m_letPass.store(kCyclesLetPass, std::memory_order_relaxed);
+    else if (cycle.late && m_letPass.load(std::memory_order_relaxed) == 0)
+      m_letPass.store(1, std::memory_order_relaxed);
   }
-  m_lastCycleNs = now;
+  if (xrun) doubt(now - doubtNs);
   m_cycleNs = now;
-  if (m_settle.load(std::memory_order_relaxed) > 0) {
-    m_settle.fetch_sub(1, std::memory_order_relaxed);
+  writeCycle(out, std::max(kStaleNs, kStalePeriods * periodNs));
+  // No doubt can reach the last Note Off any more, from this cycle or any later one.
+  m_offsInDoubt.store(m_lastOffNs >= now - doubtNs, std::memory_order_release);
+}
+
+void CycledOutput::writeCycle(const Buffer& out, std::int64_t staleNs) {
+  if (m_letPass.load(std::memory_order_relaxed) > 0) {
+    m_letPass.fetch_sub(1, std::memory_order_relaxed);
     return;
   }
   if (!writeSwitchOffs(out)) return;
   bool full = false;
   m_resend.takeEach([&](unsigned i) {
     if (m_sounding.test(i)) return;  // struck again since: its own Note Off ends it
-    if (full || !switchOff(out, i, true)) {
+    if (full || !switchOff(out, i)) {
       full = true;
       m_resend.set(i);  // next cycle
     }
   });
-  if (full || !writeQueue(out, std::max(kStaleNs, kStalePeriods * periodNs))) return;
+  if (full || !writeQueue(out, staleNs)) return;
   // The queue is empty: remembered Note Offs of notes still on go now.
   if (!m_pendingOff.any()) return;
   m_pendingOff.takeEach([&](unsigned i) {
@@ -179,7 +185,7 @@ bool CycledOutput::writeSwitchOffs(const Buffer& out) {
       return;
     }
     m_pendingOff.clear(i);
-    m_noOffOwed.set(i);
+    m_endedEarly.set(i);
   });
   if (full) m_switchOff.store(true, std::memory_order_relaxed);
   return !full;
@@ -191,11 +197,13 @@ bool CycledOutput::writeQueue(const Buffer& out, std::int64_t staleNs) {
   while (jack_ringbuffer_peek(m_queue, reinterpret_cast<char*>(&q), sizeof q) == sizeof q) {
     const unsigned index = noteIndex(q.message);
     if (isNoteOn(q.message) && m_cycleNs - q.queuedNs > staleNs) {
-      m_noOffOwed.set(index);
-    } else if (isNoteOff(q.message) && m_noOffOwed.test(index) && !m_sounding.test(index)) {
-      m_noOffOwed.reset(index);  // the peer never had its Note On, or it is switched off
+      m_endedEarly.set(index);
+    } else if (isNoteOff(q.message) && m_endedEarly.test(index) && !m_sounding.test(index)) {
+      m_endedEarly.reset(index);  // the peer never had its Note On, or it is switched off
     } else {
-      m_noOffOwed.reset(index);  // a new note, or the Note Off of an earlier one still on
+      // A new note, or the Note Off of an earlier one still on. Any other message only shares
+      // the index's bits: it tells nothing of that note.
+      if (isNoteOn(q.message) || isNoteOff(q.message)) m_endedEarly.reset(index);
       // A Note Off that could not be queued belongs before a new Note On of its note.
       if (isNoteOn(q.message) && m_pendingOff.test(index) && m_sounding.test(index)) {
         if (!switchOff(out, index)) return false;

@@ -15,12 +15,13 @@
 //   than about 8 ms) is dropped, and its Note Off with it.
 // - A Note Off that could not be queued is remembered and sent as soon as it can.
 // - Nothing is written in a cycle that the peer may not read: the first cycle after the server
-//   was late (a hiccup, an xrun, a stall), the cycles a server runs back to back to catch up, and
-//   the first few after a connection or a stall. The messages wait for the next cycle that
-//   comes on time.
+//   was late (a hiccup, an xrun, a stall, frames skipped), the cycles a server runs back to back
+//   to catch up, and the first few after a connection or a stall. The messages wait for the next
+//   cycle that comes on time. How each cycle stands is CycleClock's (jack_session.h): a wake-up
+//   of our callback that comes late lets that one cycle pass, and makes the next no catch-up.
 // - A cycle whose reading the output cannot vouch for after the fact (one followed by a cycle
-//   run back to back, or one near an xrun the server told of) has its Note Offs sent again: a
-//   second Note Off is harmless; a second Note On never goes.
+//   run back to back, or one near an xrun the server told of) has its Note Offs sent again, for
+//   as long as doubt follows them: a second Note Off is harmless; a second Note On never goes.
 
 #include <jack/ringbuffer.h>
 
@@ -29,11 +30,13 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 
 #include "midi/midi_service.h"
 #include "midi/ports/note_ledger.h"
 #include "midi/ports/output_life.h"
+#include "midi/servers/jack_session.h"
 
 namespace midi {
 
@@ -41,14 +44,6 @@ class CycledOutput {
  public:
   using Clock = std::int64_t (*)();  // nanoseconds of the monotonic clock
 
-  // What the process thread knows of one cycle.
-  struct Cycle {
-    std::int64_t nowNs = 0;        // when the cycle began, on clock
-    std::uint32_t frames = 0;      // the period
-    std::uint32_t rate = 0;        // frames a second; 0 if not known yet
-    bool freewheel = false;        // cycles back to back as fast as they go: each is read
-    std::uint64_t xrunsHeard = 0;  // xruns the server has told of so far, any client's
-  };
   // Where one cycle's messages go. write returns false when the cycle's buffer is full.
   struct Buffer {
     void* user = nullptr;
@@ -75,19 +70,20 @@ class CycledOutput {
   // cycle runs.
   void renew();
   // Nothing more to send: the peer has nothing on that we owe a Note Off for, or is not there.
+  // While connected, that includes the last Note Off's cycle being known to have been read: no
+  // doubt (a cycle back to back, an xrun told of late) can come for it any more.
   bool settled() const;
 
-  void process(const Cycle& cycle, const Buffer& out);
+  // One cycle of the server's, as the session judged it (CycleClock); nowNs on clock.
+  void process(const JackCycle& cycle, std::int64_t nowNs, const Buffer& out);
 
  private:
-  // again: a Note Off sent a second time, which is not doubted a second time (at the shortest
-  // periods every cycle may be in doubt).
-  bool write(const Buffer& out, std::uint32_t message, bool again = false);
-  bool switchOff(const Buffer& out, unsigned index, bool again = false) {
-    return write(out, noteOffFor(index), again);
-  }
+  // Every Note Off written, a resend too, is remembered for as long as its cycle may be doubted.
+  bool write(const Buffer& out, std::uint32_t message);
+  bool switchOff(const Buffer& out, unsigned index) { return write(out, noteOffFor(index)); }
   // The Note Offs written at or after sinceNs go again, for the notes still off.
   void doubt(std::int64_t sinceNs);
+  void writeCycle(const Buffer& out, std::int64_t staleNs);
   bool writeSwitchOffs(const Buffer& out);
   bool writeQueue(const Buffer& out, std::int64_t staleNs);
 
@@ -97,18 +93,22 @@ class CycledOutput {
   std::array<std::uint8_t, NoteLedger::kNotes> m_taken{};     // send side: Note Ons not yet off
   std::atomic<OutputState> m_state{OutputState::Connecting};  // opened on a port that is there
   std::atomic<bool> m_switchOff{false};
-  std::atomic<int> m_settle{0};
+  std::atomic<int> m_letPass{0};
   NoteLedger m_sounding;         // on at the peer: written, not yet off
   NoteLedger m_pendingOff;       // Note Offs that could not be queued
   NoteLedger m_resend;           // Note Offs to go again (see doubt)
   NoteLedger m_offAfterConnect;  // Note Offs written within 5 s of the last connection
   std::atomic<std::int64_t> m_connectedNs{0};
 
+  std::atomic<bool> m_offsInDoubt{false};  // the last Note Off's cycle may not have been read
+
   // Process thread only.
-  std::int64_t m_lastCycleNs = 0;
-  std::int64_t m_cycleNs = 0;  // the cycle being written
+  std::int64_t m_cycleNs = 0;  // the cycle being written, or the last one
+  std::int64_t m_lastOffNs = std::numeric_limits<std::int64_t>::min();  // its cycle
   std::uint64_t m_xrunsHeard = 0;
-  std::bitset<NoteLedger::kNotes> m_noOffOwed;  // ended or never played: their Note Off neither
+  // Notes ended before their Note Off came: their Note On was dropped as stale, or they were
+  // switched off after a connection. That Note Off goes nowhere.
+  std::bitset<NoteLedger::kNotes> m_endedEarly;
   struct Written {
     std::uint16_t index;
     std::int64_t ns;

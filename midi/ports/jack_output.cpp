@@ -37,7 +37,6 @@ class JackPortOutput::Link final : public JackEndpoint {
   bool attach(jack_client_t* client) override {
     jack_port_t* port =
         jack_port_register(client, m_name.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-    m_rate.store(jack_get_sample_rate(client), std::memory_order_relaxed);
     m_port.store(port, std::memory_order_release);
     return port != nullptr;
   }
@@ -95,9 +94,7 @@ class JackPortOutput::Link final : public JackEndpoint {
     if (!port) return;
     void* buffer = jack_port_get_buffer(port, cycle.frames);
     jack_midi_clear_buffer(buffer);
-    m_out.process({nowNs(), cycle.frames, m_rate.load(std::memory_order_relaxed), cycle.freewheel,
-                   cycle.xrunsHeard},
-                  {buffer, writeEvent});
+    m_out.process(cycle, nowNs(), {buffer, writeEvent});
   }
 
  private:
@@ -105,7 +102,6 @@ class JackPortOutput::Link final : public JackEndpoint {
   const std::string m_name;    // our port's short name
   CycledOutput m_out{nowNs};
   std::atomic<jack_port_t*> m_port{nullptr};
-  std::atomic<jack_nframes_t> m_rate{0};  // the server's sample rate, as of the last attach
   std::int64_t m_nextTryNs = 0;  // session thread: when a refused connection is asked again
 };
 

@@ -171,7 +171,7 @@ bool JackSession::connect() {
   // No process thread of ours runs now (the last client, if any, is closed): a count that a
   // cancelled thread left odd starts even again.
   m_cycle.store(0);
-  m_lastCycleNs = 0;
+  m_cycleClock.reset();
   jack_status_t status{};
   jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
   if (!client) {
@@ -239,7 +239,6 @@ bool JackSession::activate() {
     return false;
   }
   apply(Event::Opened);
-  m_rate.store(jack_get_sample_rate(m_client));
   for (const auto& e : m_endpoints) {
     if (!e->m_leaving.load()) e->m_attached = e->attach(m_client);
     if (e->m_attached) publish(e.get());
@@ -353,26 +352,29 @@ void JackSession::awaitCycleEnd() {
   }
 }
 
-// Counted in cycles and in time, the time only while cycles run: a server that is stopped holds
-// the session's thread here as a libjack call would, and the last messages (a held key's Note
-// Off) still go once it resumes. A leaving output that lost its connection just before (a
-// patchbay cut it, the client was renewed) connects again meanwhile, and sends what it owes.
+// Counted in time while cycles run, a server whose cycles have not come for kStoppedAfter being
+// stopped: a server that is stopped holds the session's thread here as a libjack call would, and
+// the last messages (a held key's Note Off) still go once it resumes. A leaving output that lost
+// its connection just before (a patchbay cut it, the client was renewed) connects again
+// meanwhile, and sends what it owes.
 void JackSession::awaitSettled(JackEndpoint& endpoint) {
   using Clock = std::chrono::steady_clock;
-  const std::uint64_t start = m_cycle.load();
-  auto lastCycle = start;
+  constexpr auto kStoppedAfter = std::chrono::milliseconds(250);  // above the longest period
+  auto lastCycle = m_cycle.load();
   auto timeLeft = std::chrono::duration_cast<Clock::duration>(kSettleTime);
   auto before = Clock::now();
+  auto lastCycleAt = before;
   auto nextReconcile = before;
   bool changed = false;
   while (!endpoint.settled()) {
     if (m_serverGone.load()) break;
     const auto now = Clock::now();
     const std::uint64_t cycle = m_cycle.load();
-    if (cycle != lastCycle) timeLeft -= now - before;
+    if (cycle != lastCycle) lastCycleAt = now;
+    if (now - lastCycleAt < kStoppedAfter) timeLeft -= now - before;
     lastCycle = cycle;
     before = now;
-    if (cycle - start >= 2 * kSettleCycles && timeLeft <= Clock::duration::zero()) break;
+    if (timeLeft <= Clock::duration::zero()) break;
     if (m_graphChanged.exchange(false) || now >= nextReconcile) {
       changed = true;
       nextReconcile = now + kReconnectInterval;
@@ -440,6 +442,28 @@ void JackSession::onChanged(void* self) {
   s->wake();
 }
 
+void CycleClock::judge(JackCycle& cycle, const Times& times) {
+  if (m_lastFrames != 0 && times.periodUs > 0) {
+    const auto periodNs = static_cast<std::int64_t>(times.periodUs * 1000);
+    // jackd2 sets its clock back after a hiccup: the difference may be negative.
+    const std::int64_t serverGap =
+        (static_cast<std::int64_t>(times.startUs) - static_cast<std::int64_t>(m_last.startUs)) *
+        1000;
+    const std::int64_t ourGap = times.wokeNs - m_last.wokeNs;
+    const bool skipped =
+        static_cast<jack_nframes_t>(times.frameTime - m_last.frameTime) > m_lastFrames;
+    cycle.periodNs = periodNs;
+    cycle.gapNs = ourGap;
+    cycle.late = skipped || ourGap > periodNs + periodNs / 2;
+    cycle.backToBack =
+        serverGap < periodNs / 4 || (ourGap < periodNs / 4 && m_behindNs >= periodNs);
+    const bool inStep = ourGap >= periodNs / 4 && ourGap <= periodNs + periodNs / 2;
+    m_behindNs = inStep ? 0 : std::max<std::int64_t>(0, m_behindNs + ourGap - periodNs);
+  }
+  m_last = times;
+  m_lastFrames = cycle.frames;
+}
+
 int JackSession::onProcess(jack_nframes_t frames, void* self) {
   auto* s = static_cast<JackSession*>(self);
   // libjack cancels a process thread that overstays a close, asynchronously: the count must
@@ -451,14 +475,21 @@ int JackSession::onProcess(jack_nframes_t frames, void* self) {
     Cycle(const Cycle&) = delete;
     Cycle& operator=(const Cycle&) = delete;
   } running(s->m_cycle);
-  const JackCycle cycle{frames, s->m_freewheel.load(std::memory_order_relaxed),
-                        s->m_xrunsHeard.load(std::memory_order_relaxed)};
-  const std::int64_t now = nowNs();
-  const jack_nframes_t rate = s->m_rate.load(std::memory_order_relaxed);
-  const std::int64_t periodNs = rate > 0 ? std::int64_t{frames} * 1'000'000'000 / rate : 0;
-  if (s->m_lastCycleNs != 0 && now - s->m_lastCycleNs > std::max(kStallNs, 3 * periodNs))
+  JackCycle cycle{frames, s->m_freewheel.load(std::memory_order_relaxed),
+                  s->m_xrunsHeard.load(std::memory_order_relaxed)};
+  // The client is the session thread's, read here by the process thread that its activation
+  // started and that its close ends.
+  CycleClock::Times times;
+  jack_time_t nextUs = 0;
+  if (jack_get_cycle_times(s->m_client, &times.frameTime, &times.startUs, &nextUs,
+                           &times.periodUs) == 0) {
+    times.wokeNs = nowNs();
+    s->m_cycleClock.judge(cycle, times);
+  } else {
+    s->m_cycleClock.reset();
+  }
+  if (cycle.periodNs > 0 && cycle.gapNs > std::max(kServerStoppedNs, 3 * cycle.periodNs))
     s->m_serverStalls.fetch_add(1, std::memory_order_relaxed);
-  s->m_lastCycleNs = now;
   for (auto& slot : s->m_slots)
     if (JackEndpoint* e = slot.load()) {
       if (e->m_leaving.load())

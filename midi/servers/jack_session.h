@@ -42,6 +42,44 @@ struct JackCycle {
   // The xruns the server has told of since the session began, any client's: a cycle near one
   // may not have been read by its peers.
   std::uint64_t xrunsHeard = 0;
+  // How the cycle stands to the last one (CycleClock). periodNs is 0 where it is not judged
+  // (the client's first cycle, or the server did not tell); gapNs is the time since our last
+  // callback began, how long the server was away.
+  std::int64_t periodNs = 0;
+  std::int64_t gapNs = 0;
+  bool late = false;        // the server missed cycles before this one
+  bool backToBack = false;  // run right behind the last, to catch up
+};
+
+// Judges each cycle by the server's own clock and frame count (jack_get_cycle_times), and by our
+// callbacks where that clock cannot tell. A cycle is late where the server skipped frames before
+// it, or where our callback began more than half a period late: jackd2's clock smooths a stop of
+// a period or two away, and after a hiccup runs a little slow for a while, which at the shortest
+// periods would make every cycle late. It is back to back where it began within a quarter period
+// of the last by the server's clock (jackd2 sets its clock back after a hiccup), or where our
+// callback runs within a quarter period of the last while a whole period behind the server's
+// rhythm: PipeWire's libjack stamps the cycles it runs to catch up after a hang with their due
+// times. A wake-up of ours that comes late, within a period, makes that one cycle late, and the
+// next, on time, no catch-up.
+class CycleClock {
+ public:
+  struct Times {
+    jack_nframes_t frameTime = 0;  // jack_get_cycle_times's current_frames
+    jack_time_t startUs = 0;       // its current_usecs
+    float periodUs = 0;            // its period_usecs
+    std::int64_t wokeNs = 0;       // when our callback began, on the monotonic clock
+  };
+  void judge(JackCycle& cycle, const Times& times);
+  // A new client, or a cycle the server did not time: nothing to judge the next one by.
+  void reset() {
+    m_lastFrames = 0;
+    m_behindNs = 0;
+  }
+
+ private:
+  Times m_last;
+  jack_nframes_t m_lastFrames = 0;  // 0: no cycle yet
+  std::int64_t m_behindNs = 0;      // how far our callbacks lag the server's rhythm
 };
 
 // Something of ours that lives on the session's client: its ports, and its work in each cycle.
@@ -54,9 +92,9 @@ class JackEndpoint {
   // The endpoint leaves: cut its ports' connections. leave() still runs meanwhile, so that no
   // peer reads a stale buffer twice.
   virtual void disconnect(jack_client_t* client) = 0;
-  // Whether a leaving endpoint has nothing more to send (what it owes is out, or it has nowhere
-  // to send it). The session waits for this before disconnecting it, reconciling it meanwhile:
-  // 20 cycles and 0.5 s at the most, counted only while the server runs.
+  // Whether a leaving endpoint has nothing more to send (what it owes is out and known to have
+  // been read, or it has nowhere to send it). The session waits for this before disconnecting
+  // it, reconciling it meanwhile: kSettleTime at the most, counted only while cycles run.
   virtual bool settled() const = 0;
   // Why an endpoint's ports go: it leaves (they are to be unregistered), the server has gone
   // with them, or the session renews its client on a live server (see starved()).
@@ -96,8 +134,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   static constexpr std::size_t kMaxEndpoints = 32;
   static constexpr auto kRetryInterval = std::chrono::milliseconds(250);
   static constexpr auto kReconnectInterval = std::chrono::milliseconds(100);
-  static constexpr int kSettleCycles = 20;
-  static constexpr auto kSettleTime = std::chrono::milliseconds(500);
+  static constexpr auto kSettleTime = std::chrono::seconds(1);
   // How long a client opened for the listing at start-up stays inactive, unless needed sooner.
   static constexpr auto kActivateDelay = std::chrono::seconds(1);
 
@@ -146,7 +183,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   void awaitCycleEnd();
   void awaitSettled(JackEndpoint& endpoint);
   static int onProcess(jack_nframes_t frames, void* self);
-  static void onGone(void* self);     // JACK's thread: the server has gone
+  static void onGone(void* self);  // JACK's thread: the server has gone
   static void holdNotifier(void* self);
   static void onChanged(void* self);  // JACK's notification thread: the graph changed
   void wake();
@@ -175,12 +212,12 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   std::atomic<bool> m_graphChanged{false};     // set by JACK's notification callbacks
   std::atomic<std::uint64_t> m_xruns{0};       // since m_xrunWindow began
   std::atomic<std::uint64_t> m_xrunsHeard{0};  // since the session began
-  // A gap of kStallNs, and of three periods, between two of our cycles: the server itself
-  // stopped (counted since m_xrunWindow began).
-  static constexpr std::int64_t kStallNs = 10'000'000;
+  // A gap of kServerStoppedNs, and of three periods, between two of our cycles: the server itself
+  // stopped (counted since m_xrunWindow began). Shorter than an output's stall (cycled_output.cpp):
+  // a hiccup of 20 ms says the xruns of its second were the server's own.
+  static constexpr std::int64_t kServerStoppedNs = 10'000'000;
   std::atomic<std::uint32_t> m_serverStalls{0};
-  std::int64_t m_lastCycleNs = 0;         // the process thread's, or no thread's
-  std::atomic<jack_nframes_t> m_rate{0};  // the server's sample rate, as of the last activation
+  CycleClock m_cycleClock;                     // the process thread's, or no thread's
   std::atomic<std::int64_t> m_clientAdded{0};  // when another client last came (steady clock)
   std::chrono::steady_clock::time_point m_xrunWindow{};  // session thread, as are these two
   int m_xrunSeconds = 0;                                 // seconds in a row with xruns
