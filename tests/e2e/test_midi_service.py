@@ -287,6 +287,10 @@ class PipeWireJack(unittest.TestCase):
     def test_pipewire_restarted_with_a_key_held_the_port_comes_back_its_note_off_first(self):
         """With a peer that registers its port well before it activates, as slow programs do."""
         log = self.start_pipewire("late-peer")
+        # PipeWire 1.x shows a client's ports only once it activates (0.3 as soon as it registers
+        # them): the program takes its list of ports once, so it starts when the peer's port shows.
+        wait_until(lambda: "late-peer:input" in self.session.run(["jack_lsp"], check=False).stdout, 5,
+                   what="the late peer's port")
         probe = Probe(self.session)
         port = probe.devices().index("late-peer:input")
         self.assertEqual(probe.rc(f"open {port}"), 0)
