@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -423,8 +424,12 @@ void JackSession::onGone(void* self) {
 // cancelled in there, the thread takes the lock with it, and our close, and every client the
 // process opens later, wait for that lock for good. So after the server's word the thread waits
 // here, where cancelling it is safe, for our close to end it: 5 s at the most, then it reads on.
+// PipeWire's libjack (1.4 calls this variant too) cancels no thread: its close waits for this
+// callback to return, and a hold would hold the close, and the port's return, for those 5 s.
 void JackSession::holdNotifier(void* self) {
+  static const bool pipewire = std::strstr(jack_get_version_string(), "PipeWire") != nullptr;
   auto* s = static_cast<JackSession*>(self);
+  if (pipewire) return;
   if (!pthread_equal(pthread_self(), s->m_notifier.load())) return;  // the process thread's word
   int type = 0;
   pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &type);

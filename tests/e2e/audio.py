@@ -40,8 +40,12 @@ class Recorder:
         if server == "pipewire":
             # PipeWire's null sink runs whenever a stream is linked to it, and its graph at the
             # smallest quantum that any of its streams asks for: this recording's (frames) among them.
+            # pw-record 1.x writes a Sun audio header to a pipe (24 bytes that read as loud samples)
+            # unless told --raw, which 0.3 does not know: it writes bare samples there.
+            raw = ["--raw"] if "--raw" in subprocess.run(["pw-record", "--help"], capture_output=True,
+                                                         text=True).stdout else []
             self.rec = run(["pw-record", "--target", "test_sink", "-P", "{ stream.capture.sink = true }",
-                            f"--rate={RATE}", "--channels=1", "--format=s16", f"--latency={quantum}", "-"],
+                            f"--rate={RATE}", "--channels=1", "--format=s16", f"--latency={quantum}", *raw, "-"],
                            stdout=subprocess.PIPE)
         elif server == "jack":  # at the server's own rate
             self.rec = run([os.environ["TAMRELS_JACK_RECORD"], "Tamrels Midi Piano:left"], stdout=subprocess.PIPE)
