@@ -159,8 +159,8 @@ class JackPort(unittest.TestCase):
             self.assertEqual(probe.rc("send 7f4390"), 0)
             wait_until(lambda: (0x90, 0x43, 0x7F) in self.session.midi(), 5, what="the note before the cut")
             # The link as a patchbay finds it, under the name JACK gave our client: "Tamrels Midi
-            # Piano", or "Tamrels Midi Piano-01" on where the server still held that name as the
-            # client was renewed (after xruns on a busy machine).
+            # Piano", or "Tamrels Midi Piano-01" on where the server still held that name when the
+            # client was opened anew.
             ours = wait_until(lambda: next((line.strip() for line in self.session.run(["jack_lsp", "-c"]).stdout
                                             .splitlines() if line.startswith(" ") and
                                             re.match(r"Tamrels Midi Piano(-\d+)?:midi_out", line.strip())), None),
