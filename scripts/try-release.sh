@@ -148,7 +148,13 @@ env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin ROOT="$root" \
   mount -t tmpfs -o mode=755,nosuid,nodev run "$ROOT/run"
   exec chroot "$ROOT" "$@"
 ' _ env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-  LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" bash -c 'cd /src && exec "$@"' _ "$@" </dev/null
+  LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" bash -c 'cd /src && exec "$@"' _ "$@" </dev/null &
+# Waited for in the background, so that a signal to this script ends the namespace at once (bash
+# runs a trap only after a foreground command returns); unshare passes no signal on, and its
+# death ends its child, the namespace's first process, and with it every process inside.
+namespace=$!
+trap 'kill -KILL "$namespace" 2>/dev/null; exit 130' INT TERM
+wait "$namespace"
 rc=$?
 set -e
 echo "try-release: Debian $release, $*: exit $rc after $(($(date +%s) - started)) s"
