@@ -46,8 +46,9 @@ test-tsan: deps
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target tamrels-midi-piano midi_probe late_peer jack_record
 	ctest --test-dir $(TSAN_BUILD) -L tsan --output-on-failure
 
+# A failed end-to-end suite runs once more, alone (scripts/run-tests.sh says why).
 test: build test-asan test-tsan
-	ctest --test-dir $(BUILD) -j 2 --output-on-failure
+	bash scripts/run-tests.sh $(BUILD)
 
 bench: build
 	bash bench/run.sh

@@ -395,6 +395,7 @@ class App:
     """The real program on the session's display."""
 
     scale = 1.0  # Qt's own scale factor: the window's pixels on screen per logical pixel
+    window_wait = 15  # seconds (times SLOW) for the program's window to show
 
     def __init__(self, session, env=None):
         self.s = session
@@ -404,7 +405,7 @@ class App:
 
     def shown(self):
         """Waits for the program's window, brings it to the front and measures it."""
-        self.win = wait_until(self._find_window, 15 * SLOW, what="the program's window")
+        self.win = wait_until(self._find_window, self.window_wait * SLOW, what="the program's window")
         self.s.run(["xdotool", "windowactivate", "--sync", self.win], check=False)
         time.sleep(0.2)
         self.measure()

@@ -85,6 +85,8 @@ class GuestApp(App):
     """The program in the guest: it starts with the Mapper's message box, which is dismissed. The
     device menu's items are found by their names, as the MIDI service lists them (devices)."""
 
+    window_wait = 15 * SLOW  # emulated, a start takes 7-9 s alone and over 15 s beside other work
+
     def __init__(self, session, env=None):
         start = time.monotonic()
         super().__init__(session, env)
