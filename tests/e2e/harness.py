@@ -356,6 +356,9 @@ class Probe:
         self.proc = subprocess.Popen([PROBE], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True, bufsize=1,
                                      preexec_fn=_die_with_parent)
+        # Stopped with the session, before its servers: a failed case's traceback keeps the probe
+        # object alive, and its process would take our client's name on the next case's server.
+        session.procs.append(("midi_probe", self.proc))
 
     def ask(self, line):
         self.proc.stdin.write(line + "\n")
