@@ -334,9 +334,10 @@ class Session:
                     for m in re.finditer(r"^\s*\d+:\s+((?:[0-9a-f]{2} ?)+)", text, re.M)]
         return messages if repeats else without_repeated_offs(messages)
 
-    def wait_midi(self, count, timeout=5.0):
+    def wait_midi(self, count, timeout=5.0, where=""):
         """Waits until at least count messages have arrived; then a little longer for strays."""
-        wait_until(lambda: len(self.midi()) >= count, timeout, what=f"{count} MIDI messages (got {self.midi()})")
+        wait_until(lambda: len(self.midi()) >= count, timeout,
+                   what=f"{count} MIDI messages{where} (got {self.midi()})")
         time.sleep(0.15)
         return self.midi()
 

@@ -120,8 +120,8 @@ class JackPort(unittest.TestCase):
             wait_until(self.session.monitor_connected, 5, what=f"the connection at {period} frames, {rate} Hz")
             for message in ("7f3c90", "003c80", "7f3e90"):  # the last one held
                 self.assertEqual(probe.rc(f"send {message}"), 0)
-            self.assertEqual(self.session.wait_midi(3), [(0x90, 0x3C, 0x7F), (0x80, 0x3C, 0), (0x90, 0x3E, 0x7F)],
-                             f"{period} frames at {rate} Hz")
+            self.assertEqual(self.session.wait_midi(3, where=f" at {period} frames, {rate} Hz"),
+                             [(0x90, 0x3C, 0x7F), (0x80, 0x3C, 0), (0x90, 0x3E, 0x7F)], f"{period} frames at {rate} Hz")
 
             def heals(back, held, what):
                 """The held note's Note Off first, then the next note, sent once, at the new peer,
