@@ -60,11 +60,14 @@ if [ -z "$mirror" ]; then
 fi
 
 src=$(cd "$(dirname "$0")/.." && pwd)
+# A signal ends the command's namespace, once there is one, and then this script (whose EXIT trap
+# removes the root it made).
+namespace=
+trap '[ -z "$namespace" ] || kill -KILL "$namespace" 2>/dev/null; exit 130' INT TERM
 if [ -n "$enter" ]; then
   work=$(cd "$enter" && pwd)
   root="$work/root"
   [ -x "$root/usr/bin/make" ] || { echo "try-release: no root kept in $work" >&2; exit 2; }
-  trap 'exit 130' INT TERM
   started=$(date +%s)
 else
   if [ -n "$keep" ]; then
@@ -89,7 +92,6 @@ else
     exit "$rc"
   }
   trap cleanup EXIT
-  trap 'exit 130' INT TERM
 
   started=$(date +%s)
   echo "try-release: making a Debian $release root in $root from $mirror"
@@ -153,7 +155,6 @@ env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin ROOT="$root" \
 # runs a trap only after a foreground command returns); unshare passes no signal on, and its
 # death ends its child, the namespace's first process, and with it every process inside.
 namespace=$!
-trap 'kill -KILL "$namespace" 2>/dev/null; exit 130' INT TERM
 wait "$namespace"
 rc=$?
 set -e

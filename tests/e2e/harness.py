@@ -389,11 +389,6 @@ class Probe:
         _, err = self.proc.communicate(timeout=10)
         return err
 
-    def __del__(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.communicate()
-
 
 class App:
     """The real program on the session's display."""

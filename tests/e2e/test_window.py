@@ -291,18 +291,18 @@ class ScreenReader(E2ETestCase):
         cls.environ.stop()
         super().tearDownClass()
 
-    def wait(self, predicate, what, timeout=5):
-        """Waits on the tree, taking AT-SPI's events in from GLib's context (no main loop runs)."""
+    def wait(self, predicate, what):
+        """Waits on the tree, taking AT-SPI's events in from GLib's context (no main loop runs). The
+        registry lists a new application late on a loaded machine: up to 15 s."""
         from gi.repository import GLib
         return wait_until(lambda: [GLib.MainContext.default().iteration(False) for _ in range(9)] and predicate(),
-                          timeout, what=what)
+                          15, what=what)
 
     def test_keys_are_named_buttons_that_read_pressed_and_vol_reads_the_velocity(self):
         import pyatspi as at
         app, desktop = self.app, at.Registry.getDesktop(0)  # app has found the message box
         child = lambda node, role: next((c for c in node if c.getRole() == role), None)
-        root = self.wait(lambda: next((a for a in desktop if a and a.name == "Tamrels Midi Piano"), None), "the app",
-                         15)  # the registry lists a new application late on a loaded machine
+        root = self.wait(lambda: next((a for a in desktop if a and a.name == "Tamrels Midi Piano"), None), "the app")
         box = self.wait(lambda: child(root, at.ROLE_ALERT), "the message box")
         *keys, bar = list(child(root, at.ROLE_FRAME)[1])[1:]  # stacked: the label, the keys, the bar
         names = lambda: sorted((k.getRole(), k.name) for k in keys)
