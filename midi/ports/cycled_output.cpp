@@ -83,6 +83,7 @@ OutputStep CycledOutput::step(OutputEvent event) {
 
 void CycledOutput::renew() {
   m_offAfterConnect.takeEach([this](unsigned i) { m_sounding.set(i); });
+  step(OutputEvent::Refused);  // our port goes with the old client: the link is to be made again
 }
 
 bool CycledOutput::settled() const {

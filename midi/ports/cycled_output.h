@@ -66,8 +66,9 @@ class CycledOutput {
   // One observation of the server's or the peer's (session thread).
   OutputStep step(OutputEvent event);
   // The session renews its client: the Note Offs written just after the last connection may have
-  // gone to a peer our libjack never woke; they go again with the next connection. Only while no
-  // cycle runs.
+  // gone to a peer our libjack never woke; they go again with the next connection. The peer's port
+  // is still there: what is sent meanwhile waits for that connection, as after a cut link. Only
+  // while no cycle runs.
   void renew();
   // Nothing more to send: the peer has nothing on that we owe a Note Off for, or is not there.
   // While connected, that includes the last Note Off's cycle being known to have been read: no

@@ -47,8 +47,10 @@ class JackPortOutput::Link final : public JackEndpoint {
       if (port) jack_port_unregister(client, port);
       return;
     }
-    if (why == Detach::Renewal) m_out.renew();
-    m_out.step(OutputEvent::ServerGone);
+    if (why == Detach::Renewal)
+      m_out.renew();
+    else
+      m_out.step(OutputEvent::ServerGone);
   }
 
   void disconnect(jack_client_t* client) override {

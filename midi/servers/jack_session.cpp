@@ -103,7 +103,12 @@ void JackSession::run() {
       // Not our peer's fault, nor the server's: our client lost a client's wake-up. A new client
       // of ours starts with a fresh table; the outputs reconnect as after a restart.
       onServerGone(JackEndpoint::Detach::Renewal);
-      nextOpen = Clock::now();
+      // The outputs wait for the new client, which opens at once. If the server cannot be
+      // opened now it has gone, and they fail as after its death.
+      if (!open())
+        for (const auto& e : m_endpoints) e->detach(nullptr, JackEndpoint::Detach::ServerGone);
+      nextOpen = Clock::now() + kRetryInterval;
+      m_graphChanged.store(true);
     }
     const bool inactive = m_client && m_state.load() != State::Active;  // opened to list
     const bool looking = m_state.load() != State::Active && !m_endpoints.empty();
@@ -274,6 +279,10 @@ bool JackSession::starved() {
 
 void JackSession::onServerGone(JackEndpoint::Detach why) {
   if (!m_client) return;
+  // A renewed client's server is there, and runs on: once the slots are empty our cycles write
+  // nothing and clear nothing, and a peer would read the last cycle's messages again in each
+  // until the close. Deactivated first, the client has no cycle and no connection left.
+  if (why == JackEndpoint::Detach::Renewal) jack_deactivate(m_client);
   apply(Event::ServerGone);
   {
     std::lock_guard slots(m_slotMutex);

@@ -44,13 +44,14 @@ def _die_with_parent():
 
 
 def wait_until(predicate, timeout=10.0, interval=0.05, what="condition"):
+    """what: the failure's words, or a function that gives them as things stand at the deadline."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         result = predicate()
         if result:
             return result
         time.sleep(interval)
-    raise TimeoutError(f"timed out waiting for {what}")
+    raise TimeoutError(f"timed out waiting for {what() if callable(what) else what}")
 
 
 def cpu_ticks(pid):
@@ -337,7 +338,7 @@ class Session:
     def wait_midi(self, count, timeout=5.0, where=""):
         """Waits until at least count messages have arrived; then a little longer for strays."""
         wait_until(lambda: len(self.midi()) >= count, timeout,
-                   what=f"{count} MIDI messages{where} (got {self.midi()})")
+                   what=lambda: f"{count} MIDI messages{where} (got {self.midi()})")
         time.sleep(0.15)
         return self.midi()
 
@@ -633,7 +634,7 @@ class E2ETestCase(unittest.TestCase):
         """Messages that arrived since the test began; waits for count of them first."""
         if count:
             wait_until(lambda: len(self.session.midi()) - self.mark >= count, timeout,
-                       what=f"{count} MIDI messages (got {self.session.midi()[self.mark:]})")
+                       what=lambda: f"{count} MIDI messages (got {self.session.midi()[self.mark:]})")
         time.sleep(0.2)
         return self.session.midi()[self.mark:]
 

@@ -232,7 +232,7 @@ class Alsa(E2ETestCase):
         time.sleep(1 * SLOW)  # the Note Offs still owed go within 100 ms
         self.app.key("c")  # and the port plays on
         wait_until(lambda: self.session.midi()[-2:] == [(0x90, 64, 127), (0x80, 64, 0)], 5 * SLOW,
-                   what=f"C after the stall (got {self.session.midi()[-4:]})")
+                   what=lambda: f"C after the stall (got {self.session.midi()[-4:]})")
         midi = self.session.midi()[self.mark:]
         print(f"{len(midi) - 4} of 6,000 messages arrived", end=" ", flush=True)
         self.assertEqual(hanging(midi), set())

@@ -40,7 +40,7 @@ def heals_within(session, back, play, note, seconds, what, port=MONITOR_PORT, mi
     wait_until(lambda: session.monitor_connected(port) and (log is None or late_peer_active(log)), 5 * SLOW,
                what=f"{what}: the link to {port}")
     play()
-    wait_until(lambda: note in midi(), 2 * SLOW, what=f"{what}: the first note after the link (got {midi()})")
+    wait_until(lambda: note in midi(), 2 * SLOW, what=lambda: f"{what}: the first note after the link (got {midi()})")
     took = time.monotonic() - back
     print(f"{what}: healed in {took:.2f} s", end="; ", flush=True)
     if took > seconds * SLOW:

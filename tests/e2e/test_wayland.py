@@ -197,7 +197,7 @@ class WaylandApp(App):
 
 class OnWayland:
     session_class = WaylandSession
-    session_options = {"pulse": False}
+    session_options = {"pulse": False, "jack_realtime": True}  # the graph as on a desktop
     app_class = WaylandApp
 
 
@@ -213,16 +213,16 @@ class WindowOnWayland(OnWayland, test_window.Window):
 
 class WindowOnWaylandAtScale2(WindowOnWayland):
     """Logical pixels where the mouse goes, twice as many on the output where it is drawn."""
-    session_options = {"pulse": False, "scale": 2}
+    session_options = {**OnWayland.session_options, "scale": 2}
 
 
 class WindowOnWaylandAtScale1_25(WindowOnWayland):
     """Fractional output scales: sway 1.7 tells Qt the next integer and scales its buffers down."""
-    session_options = {"pulse": False, "scale": 1.25}
+    session_options = {**OnWayland.session_options, "scale": 1.25}
 
 
 class WindowOnWaylandAtScale1_5(WindowOnWayland):
-    session_options = {"pulse": False, "scale": 1.5}
+    session_options = {**OnWayland.session_options, "scale": 1.5}
 
 
 class WestonSession(Session):
@@ -297,7 +297,7 @@ class WestonApp(App):
 class WindowOnWestonAtScale2(test_window.Window):
     """The scaled window on a second compositor; the unscaled one is sway's alone."""
     session_class = WestonSession
-    session_options = {"pulse": False, "scale": 2}
+    session_options = {"pulse": False, "jack_realtime": True, "scale": 2}
     app_class = WestonApp
     test_every_strike_reaches_the_peer_in_order_while_the_server_hiccups = None  # X11's alone
 

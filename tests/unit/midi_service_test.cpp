@@ -332,6 +332,13 @@ TEST_F(PortCycles, AReconnectionEndsEachNoteOnceAndOrphanNoteOffsGoNowhere) {
   out.send(0x7F40B0);  // controller 64 between them: not a note
   out.send(off(64));
   EXPECT_EQ(next(), Messages{0x7F40B0});
+  // Our client renewed under a held key: a key struck meanwhile waits for the new connection,
+  // behind the Note Offs that the old one's peer may not have read.
+  out.renew();
+  EXPECT_EQ(out.send(on(67)), MMSYSERR_NOERROR);
+  out.step(OutputEvent::PortThere);
+  out.step(OutputEvent::Confirmed);
+  EXPECT_EQ(next(), (Messages{off(60), on(67)}));
 }
 
 TEST(JackSessionLife, LooksForTheServerOnlyAfterItWent) {
