@@ -231,6 +231,7 @@ bool JackSession::connect() {
   m_xruns.store(0);
   m_xrunSeconds = 0;
   m_xrunWindow = std::chrono::steady_clock::now();
+  m_cycleAtWindow = 0;
   m_client = client;
   return true;
 }
@@ -264,12 +265,17 @@ bool JackSession::starved() {
   const auto now = Clock::now();
   if (now - m_xrunWindow < std::chrono::seconds(1)) return false;
   m_xrunWindow = now;
-  // jackd tells of a few xruns a second however many cycles fail: a stall shows as xruns in
-  // every second, begun soon after a client came, and it is renewed once for that client. Our
-  // own cycles still come on time then; xruns of a server that itself stopped (a hiccup, a busy
-  // machine) come with a gap in our cycles, and say nothing of our client.
+  // jackd then tells of an xrun in most cycles: that in two seconds in a row, begun soon after a
+  // client came, is a client never woken, and ours is renewed once for that client. Our own
+  // cycles still come on time then; xruns of a server that itself stopped (a hiccup, a busy
+  // machine) come with a gap in our cycles, and say nothing of our client. A slow peer's come a
+  // few in a second (wakeUpLost).
   const bool serverStalled = m_serverStalls.exchange(0) > 0;
-  m_xrunSeconds = m_xruns.exchange(0) > 0 && !serverStalled ? m_xrunSeconds + 1 : 0;
+  const std::uint64_t count = m_cycle.load();  // two a cycle
+  const std::uint64_t cycles = (count >= m_cycleAtWindow ? count - m_cycleAtWindow : count) / 2;
+  m_cycleAtWindow = count;
+  m_xrunSeconds =
+      wakeUpLost(m_xruns.exchange(0), cycles) && !serverStalled ? m_xrunSeconds + 1 : 0;
   const auto added = Clock::time_point(Clock::duration(m_clientAdded.load()));
   if (m_xrunSeconds < 2 || added <= m_renewed || now - added > std::chrono::seconds(5))
     return false;

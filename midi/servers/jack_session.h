@@ -14,6 +14,7 @@
 #include <jack/jack.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -131,6 +132,13 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   enum class Event { Opened, OpenFailed, ServerGone, Closed };
   static State next(State state, Event event);
 
+  // Whether the xruns heard over a number of our cycles look like a client that our libjack never
+  // wakes (starved()): jackd then reports most cycles (113 xruns in 187 cycles at 256 frames);
+  // a slow peer, a busy machine or a graph not at realtime priority, a few (at most 15 in 280).
+  static constexpr bool wakeUpLost(std::uint64_t xruns, std::uint64_t cycles) {
+    return xruns > 0 && xruns * 8 >= std::min<std::uint64_t>(cycles, 160);
+  }
+
   static constexpr std::size_t kMaxEndpoints = 32;
   static constexpr auto kRetryInterval = std::chrono::milliseconds(250);
   static constexpr auto kReconnectInterval = std::chrono::milliseconds(100);
@@ -220,7 +228,8 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   CycleClock m_cycleClock;                     // the process thread's, or no thread's
   std::atomic<std::int64_t> m_clientAdded{0};  // when another client last came (steady clock)
   std::chrono::steady_clock::time_point m_xrunWindow{};  // session thread, as are these two
-  int m_xrunSeconds = 0;                                 // seconds in a row with xruns
+  int m_xrunSeconds = 0;                                 // seconds in a row of wakeUpLost
+  std::uint64_t m_cycleAtWindow = 0;                     // m_cycle when m_xrunWindow began
   std::chrono::steady_clock::time_point m_renewed{};     // the client last opened anew
   std::chrono::steady_clock::time_point m_activateAt{};  // the listing's client, if inactive
 };

@@ -150,10 +150,10 @@ class Session:
         if proc.poll() is None:
             proc.send_signal(sig)
             try:
-                proc.wait(5)
+                proc.wait(5 * SLOW)
             except subprocess.TimeoutExpired:
                 proc.kill()
-                proc.wait(5)
+                proc.wait(5 * SLOW)
         self.procs = [(n, p) for (n, p) in self.procs if p is not proc]
 
     def run(self, args, check=True, timeout=20, **kwargs):
