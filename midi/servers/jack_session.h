@@ -134,9 +134,9 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
 
   // Whether the xruns heard over a number of our cycles look like a client that our libjack never
   // wakes (starved()): jackd then reports most cycles (113 xruns in 187 cycles at 256 frames);
-  // a slow peer, a busy machine or a graph not at realtime priority, a few (at most 15 in 280).
+  // a slow peer, a busy machine or a graph not at realtime priority, a few (at most 19 in 346).
   static constexpr bool wakeUpLost(std::uint64_t xruns, std::uint64_t cycles) {
-    return xruns > 0 && xruns * 8 >= std::min<std::uint64_t>(cycles, 160);
+    return xruns > 0 && xruns * 4 >= std::min<std::uint64_t>(cycles, 200);
   }
 
   static constexpr std::size_t kMaxEndpoints = 32;

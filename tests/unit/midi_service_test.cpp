@@ -354,7 +354,7 @@ TEST(JackSessionLife, LooksForTheServerOnlyAfterItWent) {
     EXPECT_EQ(JackSession::next(from, E::Closed), S::Idle);
   // A client never woken against a slow peer, as measured at 256 and 4,096 frames.
   EXPECT_TRUE(JackSession::wakeUpLost(113, 187));
-  EXPECT_FALSE(JackSession::wakeUpLost(15, 280));
+  EXPECT_FALSE(JackSession::wakeUpLost(19, 346));
   EXPECT_TRUE(JackSession::wakeUpLost(10, 12));
 }
 
