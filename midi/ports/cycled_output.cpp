@@ -82,7 +82,13 @@ OutputStep CycledOutput::step(OutputEvent event) {
 }
 
 void CycledOutput::renew() {
-  m_offAfterConnect.takeEach([this](unsigned i) { m_sounding.set(i); });
+  // So do those of the last cycles: a late peer reads them after our port has gone, and the
+  // xrun that would have sent them again comes too late for this client. Once each.
+  doubt(m_cycleNs - kDoubtNs);
+  m_offAfterConnect.takeEach([this](unsigned i) {
+    m_sounding.set(i);
+    m_resend.clear(i);
+  });
   step(OutputEvent::Refused);  // our port goes with the old client: the link is to be made again
 }
 

@@ -66,7 +66,8 @@ class CycledOutput {
   // One observation of the server's or the peer's (session thread).
   OutputStep step(OutputEvent event);
   // The session renews its client: the Note Offs written just after the last connection may have
-  // gone to a peer our libjack never woke; they go again with the next connection. The peer's port
+  // gone to a peer our libjack never woke, and those of the last 100 ms to a peer that reads late;
+  // they go again with the next connection. The peer's port
   // is still there: what is sent meanwhile waits for that connection, as after a cut link. Only
   // while no cycle runs.
   void renew();

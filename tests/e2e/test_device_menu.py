@@ -29,7 +29,7 @@ class DeviceMenu(E2ETestCase):
         self.session.screenshot("device-menu")
         # Four steps down land on the port only if the menu wraps after exactly two items.
         self.app.choose("Down", "Down", "Down", "Down", "Return")
-        wait_until(self.session.monitor_connected, 5, what="the connection to the monitor")
+        wait_until(self.session.linked, 5, what="the connection to the monitor")
         self.app.key("z")
         self.assertEqual(self.new_midi(2), [(0x90, 60, 127), (0x80, 60, 0)])
 

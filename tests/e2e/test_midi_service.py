@@ -117,7 +117,7 @@ class JackPort(unittest.TestCase):
             self.assertEqual(probe.rc(f"open {port}"), 0, f"{period} frames")
             # Notes sent before the connection is made go stale after 0.1 s on a busy machine (at
             # short periods): the first ones are sent once it is there.
-            wait_until(self.session.monitor_connected, 5, what=f"the connection at {period} frames, {rate} Hz")
+            wait_until(self.session.linked, 5, what=f"the connection at {period} frames, {rate} Hz")
             for message in ("7f3c90", "003c80", "7f3e90"):  # the last one held
                 self.assertEqual(probe.rc(f"send {message}"), 0)
             self.assertEqual(self.session.wait_midi(3, where=f" at {period} frames, {rate} Hz"),
@@ -241,7 +241,7 @@ class JackPort(unittest.TestCase):
                        what=f"the Mapper's ports in round {round_}")
             self.assertEqual(probe.rc("close"), 0)
             self.assertEqual(probe.rc(f"open {port}"), 0, f"round {round_}")
-            wait_until(self.session.monitor_connected, 5, what=f"the link of round {round_}")
+            wait_until(self.session.linked, 5, what=f"the link of round {round_}")
             self.assertEqual(probe.rc("send 7f3e90"), 0)  # once: the link is there
             wait_until(lambda: (0x90, 0x3E, 0x7F) in self.session.midi(), 2, what=f"the note of round {round_}")
             self.assertEqual(probe.rc("close"), 0)

@@ -164,7 +164,7 @@ class Window(E2ETestCase):
         wait_until(lambda: not self.session.monitor_connected(), 5 * SLOW, what="the closed port to let go")
         took = time.monotonic() - chosen
         self.app.choose_device(self.app.port_item)
-        wait_until(self.session.monitor_connected, 5 * SLOW, what="the connection to the peer again")
+        wait_until(self.session.linked, 5 * SLOW, what="the connection to the peer again")
         # A Note On struck the moment the link shows waits for the connection's first cycles, and
         # a hiccup's: more than 0.1 s of that and it is rightly dropped, with its Note Off.
         time.sleep(0.2)
