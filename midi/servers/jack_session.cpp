@@ -4,10 +4,12 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <thread>
+#include <tuple>
 
 #include "midi/servers/clock.h"
 
@@ -16,6 +18,21 @@ namespace midi {
 namespace {
 
 void silentJack(const char*) {}
+
+// PipeWire's libjack from 1.3.81 on frees a closed client's port buffers after the memory they
+// lie in has gone with the server's connection: closing a client whose PipeWire died while a port
+// of ours was linked aborts the process (free() of a freed map, in one of a few restarts with
+// 1.4.2). Its version string names PipeWire's: "3.0.0.0 (using PipeWire 1.4.2)".
+bool closingADeadClientCrashes() {
+  static const bool crashes = [] {
+    const char* at = std::strstr(jack_get_version_string(), "PipeWire ");
+    if (!at) return false;
+    int major = 0, minor = 0, micro = 0;
+    if (std::sscanf(at, "PipeWire %d.%d.%d", &major, &minor, &micro) != 3) return true;
+    return std::tie(major, minor, micro) >= std::make_tuple(1, 3, 81);
+  }();
+  return crashes;
+}
 
 }  // namespace
 
@@ -102,13 +119,15 @@ void JackSession::run() {
     if (starved()) {
       // Not our peer's fault, nor the server's: our client lost a client's wake-up. A new client
       // of ours starts with a fresh table; the outputs reconnect as after a restart.
+      std::vector<JackEndpoint*> renewed;
+      for (const auto& e : m_endpoints)
+        if (e->m_attached) renewed.push_back(e.get());
       onServerGone(JackEndpoint::Detach::Renewal);
       // The outputs wait for the new client, which opens at once. If the server cannot be
       // opened now it has gone, and they fail as after its death.
       if (!open())
-        for (const auto& e : m_endpoints) e->detach(nullptr, JackEndpoint::Detach::ServerGone);
+        for (JackEndpoint* e : renewed) e->detach(nullptr, JackEndpoint::Detach::ServerGone);
       nextOpen = Clock::now() + kRetryInterval;
-      m_graphChanged.store(true);
     }
     const bool inactive = m_client && m_state.load() != State::Active;  // opened to list
     const bool looking = m_state.load() != State::Active && !m_endpoints.empty();
@@ -258,7 +277,9 @@ bool JackSession::activate() {
 // by name when it hears of the client. When a short-lived client goes and a new one gets its
 // number, the removal can be heard after the addition: the new client is then never woken, the
 // graph stops at it, and jackd reports an xrun every cycle while the peer hears nothing. Only
-// a client opened anew reads the table afresh.
+// a client opened anew reads the table afresh. With jackd 1.9.22 the same comes after a restart
+// from the other side: jackd reports our own client late in each cycle, our cycles come late
+// and fewer, and the peer hears nothing; a new client of ours heals that too.
 bool JackSession::starved() {
   using Clock = std::chrono::steady_clock;
   if (!m_client || m_state.load() != State::Active) return false;
@@ -266,16 +287,14 @@ bool JackSession::starved() {
   if (now - m_xrunWindow < std::chrono::seconds(1)) return false;
   m_xrunWindow = now;
   // jackd then tells of an xrun in most cycles: that in two seconds in a row, begun soon after a
-  // client came, is a client never woken, and ours is renewed once for that client. Our own
-  // cycles still come on time then; xruns of a server that itself stopped (a hiccup, a busy
-  // machine) come with a gap in our cycles, and say nothing of our client. A slow peer's come a
-  // few in a second (wakeUpLost).
+  // client came, is a client never woken, and ours is renewed once for that client. xruns of a
+  // server that itself stopped (a hiccup, a busy machine) come with a gap in our cycles, and
+  // few; a slow peer's come a few in a second (wakeUpLost).
   const bool serverStalled = m_serverStalls.exchange(0) > 0;
   const std::uint64_t count = m_cycle.load();  // two a cycle
-  const std::uint64_t cycles = (count >= m_cycleAtWindow ? count - m_cycleAtWindow : count) / 2;
+  const std::uint64_t cycles = (count - m_cycleAtWindow) / 2;  // both start at 0 in connect()
   m_cycleAtWindow = count;
-  m_xrunSeconds =
-      wakeUpLost(m_xruns.exchange(0), cycles) && !serverStalled ? m_xrunSeconds + 1 : 0;
+  m_xrunSeconds = wakeUpLost(m_xruns.exchange(0), cycles, serverStalled) ? m_xrunSeconds + 1 : 0;
   const auto added = Clock::time_point(Clock::duration(m_clientAdded.load()));
   if (m_xrunSeconds < 2 || added <= m_renewed || now - added > std::chrono::seconds(5))
     return false;
@@ -301,7 +320,12 @@ void JackSession::onServerGone(JackEndpoint::Detach why) {
   }
   // The dead client is closed here, before a new one opens, and never after: libjack 1.9.21
   // crashes closing a client of a dead server once another client of the process has opened.
-  jack_client_close(m_client);
+  // Where closing it crashes at all, it is only deactivated, so that it has no cycle, and left:
+  // a few threads and some memory each time PipeWire dies.
+  if (why == JackEndpoint::Detach::ServerGone && closingADeadClientCrashes())
+    jack_deactivate(m_client);
+  else
+    jack_client_close(m_client);
   m_client = nullptr;  // the slots fill again as the endpoints attach to the next client
 }
 
