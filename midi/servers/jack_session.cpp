@@ -285,6 +285,9 @@ bool JackSession::starved() {
   if (!m_client || m_state.load() != State::Active) return false;
   const auto now = Clock::now();
   if (now - m_xrunWindow < std::chrono::seconds(1)) return false;
+  const std::int64_t periodNs = m_periodNs.load(std::memory_order_relaxed);
+  const std::uint64_t serverCycles =
+      periodNs > 0 ? static_cast<std::uint64_t>((now - m_xrunWindow).count() / periodNs) : 0;
   m_xrunWindow = now;
   // jackd then tells of an xrun in most cycles: that in two seconds in a row, begun soon after a
   // client came, is a client never woken, and ours is renewed once for that client. xruns of a
@@ -294,7 +297,8 @@ bool JackSession::starved() {
   const std::uint64_t count = m_cycle.load();  // two a cycle
   const std::uint64_t cycles = (count - m_cycleAtWindow) / 2;  // both start at 0 in connect()
   m_cycleAtWindow = count;
-  m_xrunSeconds = wakeUpLost(m_xruns.exchange(0), cycles, serverStalled) ? m_xrunSeconds + 1 : 0;
+  m_xrunSeconds =
+      wakeUpLost(m_xruns.exchange(0), cycles, serverCycles, serverStalled) ? m_xrunSeconds + 1 : 0;
   const auto added = Clock::time_point(Clock::duration(m_clientAdded.load()));
   if (m_xrunSeconds < 2 || added <= m_renewed || now - added > std::chrono::seconds(5))
     return false;
@@ -532,6 +536,7 @@ int JackSession::onProcess(jack_nframes_t frames, void* self) {
   } else {
     s->m_cycleClock.reset();
   }
+  if (cycle.periodNs > 0) s->m_periodNs.store(cycle.periodNs, std::memory_order_relaxed);
   if (cycle.periodNs > 0 && cycle.gapNs > std::max(kServerStoppedNs, 3 * cycle.periodNs))
     s->m_serverStalls.fetch_add(1, std::memory_order_relaxed);
   for (auto& slot : s->m_slots)

@@ -135,11 +135,14 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   // Whether the xruns heard over a number of our cycles look like a client that a libjack never
   // wakes (starved()): jackd then reports most cycles (113 xruns in 187 cycles at 256 frames);
   // a slow peer, a busy machine or a graph not at realtime priority, a few (at most 19 in 346).
-  // With gaps in our own cycles (stalled) the server itself may have stopped, and tells of an xrun
-  // as it goes on: only xruns in most of our cycles are a lost wake-up then, ours (jackd 1.9.22
-  // reports our client late in each cycle: 145 xruns in 157 cycles, 153 in 275).
-  static constexpr bool wakeUpLost(std::uint64_t xruns, std::uint64_t cycles, bool stalled) {
-    if (stalled) return xruns >= 8 && xruns * 2 >= cycles;
+  // With gaps in our own cycles (stalled) the server itself may have stopped, and tells of a few
+  // xruns as it goes on (at most 31 a second against 700 cycles, stopped every 200 ms): only xruns
+  // in half the server's cycles (serverCycles, by its period) are a lost wake-up then, ours: after
+  // a restart jackd 1.9.22 can report our client late in each cycle (131-153 xruns a second
+  // against 187 cycles, of which ours came 133-275).
+  static constexpr bool wakeUpLost(std::uint64_t xruns, std::uint64_t cycles,
+                                   std::uint64_t serverCycles, bool stalled) {
+    if (stalled) return xruns >= 8 && xruns * 2 >= serverCycles;
     return xruns > 0 && xruns * 4 >= std::min<std::uint64_t>(cycles, 200);
   }
 
@@ -229,6 +232,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   // a hiccup of 20 ms says the xruns of its second were the server's own.
   static constexpr std::int64_t kServerStoppedNs = 10'000'000;
   std::atomic<std::uint32_t> m_serverStalls{0};
+  std::atomic<std::int64_t> m_periodNs{0};  // the server's period, as the last cycle read it
   CycleClock m_cycleClock;                     // the process thread's, or no thread's
   std::atomic<std::int64_t> m_clientAdded{0};  // when another client last came (steady clock)
   std::chrono::steady_clock::time_point m_xrunWindow{};  // session thread, as are these two

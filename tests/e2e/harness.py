@@ -257,14 +257,15 @@ class Session:
         return any("Tamrels Midi Piano" in line for line in following[:next(
             (i for i, line in enumerate(following) if not line.startswith(" ")), len(following))])
 
-    def peer_runs(self, port=MONITOR_PORT, seconds=0.3):
-        """Whether jackd reported port's client, or ours, unfinished in fewer than a quarter of the
-        cycles of the next seconds. libjack 1.9.21 in a client process can miss the wake-up of a
-        client that it heard of in the wrong order: jackd then reports that client in most cycles
-        (jackd 1.9.22, after a restart, ours), what goes to the peer is lost, and the program
-        renews its own client within about two seconds (JackSession::starved). At 16 frames a busy
-        machine has them reported in a few cycles."""
-        line = re.compile(f"client = ({re.escape(port.split(':')[0])}|{TITLE}) was not finished")
+    def peer_runs(self, port=MONITOR_PORT, seconds=0.3, ours=False):
+        """Whether jackd reported port's client (and ours, if asked) unfinished in fewer than a
+        quarter of the cycles of the next seconds. libjack 1.9.21 in a client process can miss the
+        wake-up of a client that it heard of in the wrong order: jackd then reports that client in
+        most cycles (jackd 1.9.22, after a restart, ours), what goes to the peer is lost, and the
+        program renews its own client within about two seconds (JackSession::starved). At short
+        periods a busy machine has them reported in a few cycles."""
+        names = re.escape(port.split(':')[0]) + (f"|{TITLE}" if ours else "")
+        line = re.compile(f"client = ({names}) was not finished")
         before = len(line.findall(self.log("jackd")))
         time.sleep(seconds)
         return len(line.findall(self.log("jackd"))) - before < max(1.0, seconds * self.jack_rate / self.jack_period / 4)

@@ -272,7 +272,7 @@ class JackPort(unittest.TestCase):
             self.assertIn((0x80, held, 0), offs, f"round {round_}: {first}")  # before any Note On
             held = 0x41 + round_ % 10
             # What is struck while the program heals a wake-up that libjack lost is lost with it.
-            wait_until(lambda: self.session.peer_runs("late-peer:input"), 10, what=f"the graph of round {round_}")
+            wait_until(lambda: self.session.peer_runs("late-peer:input", ours=True), 10, what=f"the graph of round {round_}")
             self.assertEqual(probe.rc(f"send 7f{held:02x}90"), 0)  # held into the next round
             wait_until(lambda: (0x90, held, 0x7F) in peer_midi(), 2, what=f"the new note of round {round_}")
         self.assertEqual(probe.rc("close"), 0)
