@@ -4,12 +4,12 @@
 #include <time.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <thread>
-#include <tuple>
 
 #include "midi/servers/clock.h"
 
@@ -19,19 +19,18 @@ namespace {
 
 void silentJack(const char*) {}
 
-// PipeWire's libjack from 1.3.81 on frees a closed client's port buffers after the memory they
-// lie in has gone with the server's connection: closing a client whose PipeWire died while a port
-// of ours was linked aborts the process (free() of a freed map, in one of a few restarts with
-// 1.4.2). Its version string names PipeWire's: "3.0.0.0 (using PipeWire 1.4.2)".
-bool closingADeadClientCrashes() {
-  static const bool crashes = [] {
+// The PipeWire behind PipeWire's libjack, as major * 1,000,000 + minor * 1,000 + micro; 0 for
+// jackd's libjack. Its version string names it: "3.0.0.0 (using PipeWire 1.4.2)". One whose
+// version cannot be read is taken for the newest.
+long pipewireVersion() {
+  static const long version = [] {
     const char* at = std::strstr(jack_get_version_string(), "PipeWire ");
-    if (!at) return false;
+    if (!at) return 0L;
     int major = 0, minor = 0, micro = 0;
-    if (std::sscanf(at, "PipeWire %d.%d.%d", &major, &minor, &micro) != 3) return true;
-    return std::tie(major, minor, micro) >= std::make_tuple(1, 3, 81);
+    if (std::sscanf(at, "PipeWire %d.%d.%d", &major, &minor, &micro) != 3) return LONG_MAX;
+    return major * 1'000'000L + minor * 1'000L + micro;
   }();
-  return crashes;
+  return version;
 }
 
 }  // namespace
@@ -285,9 +284,11 @@ bool JackSession::starved() {
   if (!m_client || m_state.load() != State::Active) return false;
   const auto now = Clock::now();
   if (now - m_xrunWindow < std::chrono::seconds(1)) return false;
-  const std::int64_t periodNs = m_periodNs.load(std::memory_order_relaxed);
+  const jack_nframes_t frames = jack_get_buffer_size(m_client);  // read locally, as the sink does
   const std::uint64_t serverCycles =
-      periodNs > 0 ? static_cast<std::uint64_t>((now - m_xrunWindow).count() / periodNs) : 0;
+      frames > 0 ? static_cast<std::uint64_t>(std::chrono::duration<double>(now - m_xrunWindow).count() *
+                                              jack_get_sample_rate(m_client) / frames)
+                 : 0;
   m_xrunWindow = now;
   // jackd then tells of an xrun in most cycles: that in two seconds in a row, begun soon after a
   // client came, is a client never woken, and ours is renewed once for that client. xruns of a
@@ -324,9 +325,11 @@ void JackSession::onServerGone(JackEndpoint::Detach why) {
   }
   // The dead client is closed here, before a new one opens, and never after: libjack 1.9.21
   // crashes closing a client of a dead server once another client of the process has opened.
-  // Where closing it crashes at all, it is only deactivated, so that it has no cycle, and left:
-  // a few threads and some memory each time PipeWire dies.
-  if (why == JackEndpoint::Detach::ServerGone && closingADeadClientCrashes())
+  // PipeWire's libjack from 1.3.81 on frees a closed client's port buffers after the memory they
+  // lie in went with the dead server's connection: closing the client aborts the process if a
+  // port of ours was linked (free() of a freed map). There it is only deactivated, so that it
+  // has no cycle, and left: a few threads and some memory each time PipeWire dies.
+  if (why == JackEndpoint::Detach::ServerGone && pipewireVersion() >= 1'003'081)
     jack_deactivate(m_client);
   else
     jack_client_close(m_client);
@@ -470,9 +473,8 @@ void JackSession::onGone(void* self) {
 // PipeWire's libjack (1.4 calls this variant too) cancels no thread: its close waits for this
 // callback to return, and a hold would hold the close, and the port's return, for those 5 s.
 void JackSession::holdNotifier(void* self) {
-  static const bool pipewire = std::strstr(jack_get_version_string(), "PipeWire") != nullptr;
   auto* s = static_cast<JackSession*>(self);
-  if (pipewire) return;
+  if (pipewireVersion() != 0) return;
   if (!pthread_equal(pthread_self(), s->m_notifier.load())) return;  // the process thread's word
   int type = 0;
   pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &type);
@@ -536,7 +538,6 @@ int JackSession::onProcess(jack_nframes_t frames, void* self) {
   } else {
     s->m_cycleClock.reset();
   }
-  if (cycle.periodNs > 0) s->m_periodNs.store(cycle.periodNs, std::memory_order_relaxed);
   if (cycle.periodNs > 0 && cycle.gapNs > std::max(kServerStoppedNs, 3 * cycle.periodNs))
     s->m_serverStalls.fetch_add(1, std::memory_order_relaxed);
   for (auto& slot : s->m_slots)

@@ -232,7 +232,6 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   // a hiccup of 20 ms says the xruns of its second were the server's own.
   static constexpr std::int64_t kServerStoppedNs = 10'000'000;
   std::atomic<std::uint32_t> m_serverStalls{0};
-  std::atomic<std::int64_t> m_periodNs{0};  // the server's period, as the last cycle read it
   CycleClock m_cycleClock;                     // the process thread's, or no thread's
   std::atomic<std::int64_t> m_clientAdded{0};  // when another client last came (steady clock)
   std::chrono::steady_clock::time_point m_xrunWindow{};  // session thread, as are these two

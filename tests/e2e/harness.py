@@ -259,11 +259,8 @@ class Session:
 
     def peer_runs(self, port=MONITOR_PORT, seconds=0.3, ours=False):
         """Whether jackd reported port's client (and ours, if asked) unfinished in fewer than a
-        quarter of the cycles of the next seconds. libjack 1.9.21 in a client process can miss the
-        wake-up of a client that it heard of in the wrong order: jackd then reports that client in
-        most cycles (jackd 1.9.22, after a restart, ours), what goes to the peer is lost, and the
-        program renews its own client within about two seconds (JackSession::starved). At short
-        periods a busy machine has them reported in a few cycles."""
+        quarter of the cycles of the next seconds: a wake-up that libjack lost (JackSession::starved)
+        has it in most, a busy machine at short periods in a few."""
         names = re.escape(port.split(':')[0]) + (f"|{TITLE}" if ours else "")
         line = re.compile(f"client = ({names}) was not finished")
         before = len(line.findall(self.log("jackd")))
