@@ -1,0 +1,47 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+"""Runs one end-to-end module as CTest's entry for it and keeps the names of its failed cases in
+$TAMRELS_ARTIFACTS/MODULE.failed. With TAMRELS_RERUN_FAILED=1 (scripts/run-tests.sh, a second
+run) it runs only those cases, alone; the whole module where no such list was kept (the first run
+was killed) or a failure was no case's own (setUpModule).
+    python3 run_suite.py MODULE"""
+
+import os
+import re
+import sys
+import unittest
+
+
+def failed_names(result, module):
+    """What to run again for each failure: the case; its class where setUpClass failed; None where
+    the whole module must run."""
+    names = []
+    for test, _ in result.failures + result.errors + [(t, None) for t in result.unexpectedSuccesses]:
+        test = getattr(test, "test_case", test)  # a subTest: its case
+        fixture = re.fullmatch(r"(?:setUpClass|tearDownClass) \((\S+)\)", str(test))
+        name = test.id() if isinstance(test, unittest.TestCase) else fixture and fixture.group(1)
+        names.append(name if name and name.startswith(module + ".") else None)  # not: an import failed
+    return names
+
+
+def main():
+    module = sys.argv[1]
+    kept = os.path.join(os.environ.get("TAMRELS_ARTIFACTS", "."), module + ".failed")
+    names = [module]
+    if os.environ.get("TAMRELS_RERUN_FAILED") == "1" and os.path.exists(kept):
+        with open(kept) as f:
+            names = sorted(set(f.read().split())) or [module]
+        print(f"run_suite: only the cases that failed: {' '.join(names)}", flush=True)
+    if os.path.exists(kept):
+        os.remove(kept)
+    result = unittest.main(module=None, argv=[sys.argv[0], "-v", *names], exit=False).result
+    if result.wasSuccessful():
+        return 0
+    again = failed_names(result, module)
+    os.makedirs(os.path.dirname(kept), exist_ok=True)
+    with open(kept, "w") as f:
+        f.write("\n".join(sorted(set(again))) if None not in again else module)
+    return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
