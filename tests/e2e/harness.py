@@ -244,7 +244,7 @@ class Session:
                 # The tests are about the program, not this.
                 if attempt == tries - 1:
                     raise
-                if self.dump and self.dump.poll() is None:
+                if self.dump:
                     self.stop_proc(self.dump, signal.SIGKILL)
                 self.stop_proc(jackd, signal.SIGKILL)
 

@@ -15,7 +15,7 @@ def failed_names(result, module):
     """What to run again for each failure: the case; its class where setUpClass failed; None where
     the whole module must run."""
     names = []
-    for test, _ in result.failures + result.errors + [(t, None) for t in result.unexpectedSuccesses]:
+    for test, _ in result.failures + result.errors:
         test = getattr(test, "test_case", test)  # a subTest: its case
         fixture = re.fullmatch(r"(?:setUpClass|tearDownClass) \((\S+)\)", str(test))
         name = test.id() if isinstance(test, unittest.TestCase) else fixture and fixture.group(1)
@@ -27,11 +27,11 @@ def main():
     module = sys.argv[1]
     kept = os.path.join(os.environ.get("TAMRELS_ARTIFACTS", "."), module + ".failed")
     names = [module]
-    if os.environ.get("TAMRELS_RERUN_FAILED") == "1" and os.path.exists(kept):
-        with open(kept) as f:
-            names = sorted(set(f.read().split())) or [module]
-        print(f"run_suite: only the cases that failed: {' '.join(names)}", flush=True)
     if os.path.exists(kept):
+        with open(kept) as f:
+            if os.environ.get("TAMRELS_RERUN_FAILED") == "1":
+                names = f.read().split() or [module]
+                print(f"run_suite: only the cases that failed: {' '.join(names)}", flush=True)
         os.remove(kept)
     result = unittest.main(module=None, argv=[sys.argv[0], "-v", *names], exit=False).result
     if result.wasSuccessful():
