@@ -8,28 +8,7 @@ namespace midi {
 namespace {
 
 constexpr std::size_t kQueueBytes = 16384;  // a power of two: 1,023 messages
-// Cycles let pass, unwritten, before the first message of a connection (the peer may not read
-// them yet), and after a stall or a cycle back to back.
-constexpr int kCyclesLetPass = 4;
-// A gap between two cycles of more than kStallPeriods periods, and of kStallNs at the least, is a
-// stall (the server was stopped); a JACK server at 4,096 frames runs one cycle every 85 ms. After
-// a stall the server may still be sorting its clients out: cycles are let pass as after a
-// connection. A late cycle that is no stall is a hiccup: only that cycle is let pass, since the
-// server may run the cycles it missed right behind it.
-constexpr std::int64_t kStallNs = 50'000'000;
-constexpr std::int64_t kStallPeriods = 3;
-// A Note On that waited longer than kStaleNs, and than kStalePeriods periods, is not played: it
-// would sound late. At long periods the server takes a period or two for each request of a new
-// connection (registering, connecting), and the connection then lets four more pass.
-constexpr std::int64_t kStaleNs = 100'000'000;
-constexpr std::int64_t kStalePeriods = 12;
-// An xrun is told on another thread, a few cycles after the cycle it hit at short periods, within
-// the next at long ones: the Note Offs written within kDoubtNs, and a period and a half, before
-// it is heard go again. Once that has passed since the last Note Off, and the cycle after it was
-// not back to back, nothing can doubt it any more: the output has settled.
-constexpr std::int64_t kDoubtNs = 100'000'000;
-// How long after a connection a stall at the peer is still taken for our libjack's fault.
-constexpr std::int64_t kAfterConnectNs = 5'000'000'000;
+using namespace cycle_rules;
 
 struct Queued {
   std::uint32_t message;
@@ -62,29 +41,42 @@ ResultCode CycledOutput::send(std::uint32_t message) {
       const Queued q{message, m_clock()};
       jack_ringbuffer_write(m_queue, reinterpret_cast<const char*>(&q), sizeof q);
       if (kind == 0x90 && m_taken[index] < 255) ++m_taken[index];
+      if (isNoteOn(message)) m_lastOnQueuedNs.store(q.queuedNs, std::memory_order_relaxed);
       return MMSYSERR_NOERROR;
     }
   }
-  if (isNoteOff(message)) m_pendingOff.set(index);
+  if (isNoteOff(message)) {
+    m_pendingOff.set(index);
+    owe();
+  }
   return MMSYSERR_ERROR;
 }
 
 OutputStep CycledOutput::step(OutputEvent event) {
   const OutputStep s = nextOutputState(state(), event);
-  if (s.switchOffFirst) {
-    m_offAfterConnect.takeEach([](unsigned) {});
-    m_connectedNs.store(m_clock(), std::memory_order_relaxed);
-    m_letPass.store(kCyclesLetPass, std::memory_order_relaxed);
-    m_switchOff.store(true, std::memory_order_relaxed);
-  }
+  if (s.switchOffFirst) armConnection();
   m_state.store(s.next, std::memory_order_release);
   return s;
+}
+
+void CycledOutput::armConnection() {
+  m_offAfterConnect.takeEach([](unsigned) {});
+  m_connectedNs.store(m_clock(), std::memory_order_relaxed);
+  letPass(kCyclesLetPass);
+  m_switchOff.store(true, std::memory_order_relaxed);
+  owe();
+}
+
+void CycledOutput::letPass(int n) {
+  int now = m_letPass.load(std::memory_order_relaxed);
+  while (now < n && !m_letPass.compare_exchange_weak(now, n, std::memory_order_relaxed)) {
+  }
 }
 
 void CycledOutput::renew() {
   // So do those of the last cycles: a late peer reads them after our port has gone, and the
   // xrun that would have sent them again comes too late for this client. Once each.
-  doubt(m_cycleNs - kDoubtNs);
+  doubt(m_cycleNs - doubtWindow(m_periodNs.load(std::memory_order_relaxed)));
   m_offAfterConnect.takeEach([this](unsigned i) {
     m_sounding.set(i);
     m_resend.clear(i);
@@ -94,12 +86,16 @@ void CycledOutput::renew() {
 
 bool CycledOutput::settled() const {
   switch (state()) {
-    case OutputState::Lost: return true;                     // nowhere to send it
-    case OutputState::Connecting: return !m_sounding.any();  // what the peer has on is owed
+    case OutputState::Lost: return true;
+    case OutputState::Connecting: {
+      if (m_sounding.any()) return false;
+      const std::int64_t waited = m_clock() - m_lastOnQueuedNs.load(std::memory_order_relaxed);
+      return jack_ringbuffer_read_space(m_queue) == 0 ||
+             stale(waited, m_periodNs.load(std::memory_order_relaxed));
+    }
     case OutputState::Connected:
-      return jack_ringbuffer_read_space(m_queue) == 0 && !m_switchOff.load() &&
-             !m_pendingOff.any() && !m_resend.any() &&
-             !m_offsInDoubt.load(std::memory_order_acquire);
+      return jack_ringbuffer_read_space(m_queue) == 0 &&
+             m_paid.load(std::memory_order_acquire) == m_debts.load(std::memory_order_acquire);
   }
   return true;
 }
@@ -116,7 +112,7 @@ bool CycledOutput::write(const Buffer& out, std::uint32_t message) {
   } else if (isNoteOff(message)) {
     m_sounding.clear(index);
     m_lastOffNs = m_cycleNs;
-    m_offsInDoubt.store(true, std::memory_order_release);
+    owe();  // until no doubt can reach it
     m_recentOffs[m_nextOff] = {static_cast<std::uint16_t>(index), m_cycleNs};
     m_nextOff = (m_nextOff + 1) % m_recentOffs.size();
     if (m_cycleNs - m_connectedNs.load(std::memory_order_relaxed) < kAfterConnectNs)
@@ -128,41 +124,41 @@ bool CycledOutput::write(const Buffer& out, std::uint32_t message) {
 void CycledOutput::doubt(std::int64_t sinceNs) {
   for (const Written& w : m_recentOffs)
     if (w.ns != 0 && w.ns >= sinceNs) m_resend.set(w.index);
+  owe();
 }
 
 void CycledOutput::process(const JackCycle& cycle, std::int64_t nowNs, const Buffer& out) {
   // The queue waits for the connection, which the session's thread confirms. The server confirms
   // a connection, and activates a peer, a few cycles before the peer reads what comes through
-  // it: those cycles are let pass (step).
+  // it: those cycles are let pass (armConnection).
   if (state() != OutputState::Connected) return;
-  const std::int64_t now = nowNs;
   const std::int64_t periodNs = cycle.periodNs;
-  const std::int64_t doubtNs = std::max(kDoubtNs, periodNs + periodNs / 2);
+  if (periodNs > 0) m_periodNs.store(periodNs, std::memory_order_relaxed);
   const bool xrun = cycle.xrunsHeard != m_xrunsHeard;
   m_xrunsHeard = cycle.xrunsHeard;
-  // In freewheel every cycle comes at once, and each is read.
-  if (!cycle.freewheel && periodNs > 0) {
-    const bool stalled = cycle.gapNs > std::max(kStallNs, kStallPeriods * periodNs);
-    // A cycle right behind the last: the peer may not read the last one's buffer (PipeWire runs
-    // several within a millisecond, jackd its missed cycles after a hiccup).
-    if (cycle.backToBack) doubt(m_cycleNs);
-    if (stalled || cycle.backToBack)
-      m_letPass.store(kCyclesLetPass, std::memory_order_relaxed);
-    else if (cycle.late && m_letPass.load(std::memory_order_relaxed) == 0)
-      m_letPass.store(1, std::memory_order_relaxed);
-  }
-  if (xrun) doubt(now - doubtNs);
-  m_cycleNs = now;
-  writeCycle(out, std::max(kStaleNs, kStalePeriods * periodNs));
-  // No doubt can reach the last Note Off any more, from this cycle or any later one.
-  m_offsInDoubt.store(m_lastOffNs >= now - doubtNs, std::memory_order_release);
+  // The last cycle's buffer may not have been read before this one overwrote it.
+  if (cycle.backToBack && !cycle.freewheel) doubt(m_cycleNs);
+  letPass(cyclesToLetPass(cycle));
+  if (xrun) doubt(nowNs - doubtWindow(periodNs));
+  m_cycleNs = nowNs;
+  // Read before the debts are weighed: a debt made after it is paid at a later cycle's end.
+  const std::uint64_t debts = m_debts.load(std::memory_order_acquire);
+  writeCycle(out, staleAfter(periodNs));
+  if (!owesAtCycleEnd(nowNs)) m_paid.store(debts, std::memory_order_release);
+}
+
+// Whether anything is still owed once this cycle's messages are written: a switch-off, a Note Off
+// to go again or remembered, or the last Note Off's cycle still within reach of a doubt, from
+// this cycle or any later one.
+bool CycledOutput::owesAtCycleEnd(std::int64_t nowNs) const {
+  return m_switchOff.load(std::memory_order_relaxed) || m_resend.any() || m_pendingOff.any() ||
+         m_lastOffNs >= nowNs - doubtWindow(m_periodNs.load(std::memory_order_relaxed));
 }
 
 void CycledOutput::writeCycle(const Buffer& out, std::int64_t staleNs) {
-  if (m_letPass.load(std::memory_order_relaxed) > 0) {
-    m_letPass.fetch_sub(1, std::memory_order_relaxed);
-    return;
-  }
+  int passing = m_letPass.load(std::memory_order_relaxed);
+  while (passing > 0)
+    if (m_letPass.compare_exchange_weak(passing, passing - 1, std::memory_order_relaxed)) return;
   if (!writeSwitchOffs(out)) return;
   bool full = false;
   m_resend.takeEach([&](unsigned i) {
@@ -205,6 +201,7 @@ bool CycledOutput::writeQueue(const Buffer& out, std::int64_t staleNs) {
     const unsigned index = noteIndex(q.message);
     if (isNoteOn(q.message) && m_cycleNs - q.queuedNs > staleNs) {
       m_endedEarly.set(index);
+      m_staleDropped.fetch_add(1, std::memory_order_relaxed);
     } else if (isNoteOff(q.message) && m_endedEarly.test(index) && !m_sounding.test(index)) {
       m_endedEarly.reset(index);  // the peer never had its Note On, or it is switched off
     } else {

@@ -10,18 +10,17 @@
 // process() on the server's process thread (no lock, no allocation, no system call).
 //
 // The promise: every Note On that reached the peer gets its Note Off, no Note On goes twice or
-// late, and no Note Off goes without its Note On.
-// - A Note On that waited in the queue more than 100 ms (twelve periods where a period is longer
-//   than about 8 ms) is dropped, and its Note Off with it.
+// late, and no Note Off goes without its Note On. The rules it keeps are jack_cycles.h's:
+// - A Note On that waited in the queue past cycle_rules::staleAfter is dropped, and its Note Off
+//   with it.
 // - A Note Off that could not be queued is remembered and sent as soon as it can.
-// - Nothing is written in a cycle that the peer may not read: the first cycle after the server
-//   was late (a hiccup, an xrun, a stall, frames skipped), the cycles a server runs back to back
-//   to catch up, and the first few after a connection or a stall. The messages wait for the next
-//   cycle that comes on time. How each cycle stands is CycleClock's (jack_session.h): a wake-up
-//   of our callback that comes late lets that one cycle pass, and makes the next no catch-up.
-// - A cycle whose reading the output cannot vouch for after the fact (one followed by a cycle
-//   run back to back, or one near an xrun the server told of) has its Note Offs sent again, for
-//   as long as doubt follows them: a second Note Off is harmless; a second Note On never goes.
+// - Nothing is written in a cycle that the peer may not read (cycle_rules::cyclesToLetPass): a
+//   late cycle, the cycles after a stall or behind a cycle run back to back, and the first few
+//   after a connection. The messages wait for the next cycle that comes on time.
+// - The Note Offs of a cycle whose reading the output cannot vouch for after the fact (one
+//   followed by a cycle back to back; those within cycle_rules::doubtWindow before an xrun the
+//   server told of, or before a renewal) go again: a second Note Off is harmless; a second Note
+//   On never goes.
 
 #include <jack/ringbuffer.h>
 
@@ -36,7 +35,7 @@
 #include "midi/midi_service.h"
 #include "midi/ports/note_ledger.h"
 #include "midi/ports/output_life.h"
-#include "midi/servers/jack_session.h"
+#include "midi/servers/jack_cycles.h"
 
 namespace midi {
 
@@ -66,20 +65,32 @@ class CycledOutput {
   // One observation of the server's or the peer's (session thread).
   OutputStep step(OutputEvent event);
   // The session renews its client: the Note Offs written just after the last connection may have
-  // gone to a peer our libjack never woke, and those of the last 100 ms to a peer that reads late;
-  // they go again with the next connection. The peer's port
-  // is still there: what is sent meanwhile waits for that connection, as after a cut link. Only
-  // while no cycle runs.
+  // gone to a peer our libjack never woke, and those within the doubt window to a peer that reads
+  // late; they go again with the next connection. The peer's port is still there: what is sent
+  // meanwhile waits for that connection, as after a cut link. Only while no cycle runs.
   void renew();
-  // Nothing more to send: the peer has nothing on that we owe a Note Off for, or is not there.
-  // While connected, that includes the last Note Off's cycle being known to have been read: no
-  // doubt (a cycle back to back, an xrun told of late) can come for it any more.
+  // Nothing more to send: nothing that can still go is owed. Lost: nowhere to send it.
+  // Connecting: the peer has nothing on that we owe a Note Off for, and no Note On waits that is
+  // still fresh enough to play. Connected: the queue is empty, and every debt (a switch-off, a
+  // Note Off to go again or remembered, a Note Off whose cycle may still be doubted) was paid by
+  // the end of a cycle.
   bool settled() const;
+
+  // Note Ons dropped as stale since the output opened.
+  std::uint64_t staleDropped() const { return m_staleDropped.load(std::memory_order_relaxed); }
 
   // One cycle of the server's, as the session judged it (CycleClock); nowNs on clock.
   void process(const JackCycle& cycle, std::int64_t nowNs, const Buffer& out);
 
  private:
+  // Entering Connected: the held notes' Note Offs go first, after the cycles a new connection
+  // lets pass.
+  void armConnection();
+  // At least n cycles are let pass from the next on. Raised by the session's thread and the
+  // process thread both, so never lowered by either.
+  void letPass(int n);
+  // Something is owed from now on (settled()); the process thread pays it off at a cycle's end.
+  void owe() { m_debts.fetch_add(1, std::memory_order_acq_rel); }
   // Every Note Off written, a resend too, is remembered for as long as its cycle may be doubted.
   bool write(const Buffer& out, std::uint32_t message);
   bool switchOff(const Buffer& out, unsigned index) { return write(out, noteOffFor(index)); }
@@ -88,6 +99,7 @@ class CycledOutput {
   void writeCycle(const Buffer& out, std::int64_t staleNs);
   bool writeSwitchOffs(const Buffer& out);
   bool writeQueue(const Buffer& out, std::int64_t staleNs);
+  bool owesAtCycleEnd(std::int64_t nowNs) const;
 
   const Clock m_clock;
   jack_ringbuffer_t* const m_queue;
@@ -99,10 +111,15 @@ class CycledOutput {
   NoteLedger m_sounding;         // on at the peer: written, not yet off
   NoteLedger m_pendingOff;       // Note Offs that could not be queued
   NoteLedger m_resend;           // Note Offs to go again (see doubt)
-  NoteLedger m_offAfterConnect;  // Note Offs written within 5 s of the last connection
+  NoteLedger m_offAfterConnect;  // Note Offs written within kAfterConnectNs of the connection
   std::atomic<std::int64_t> m_connectedNs{0};
 
-  std::atomic<bool> m_offsInDoubt{false};  // the last Note Off's cycle may not have been read
+  std::atomic<std::int64_t> m_periodNs{0};        // the last cycle's
+  std::atomic<std::int64_t> m_lastOnQueuedNs{0};  // when the newest Note On was queued
+  // Debts made (owe) and those known paid at a cycle's end: settled only while they are equal.
+  std::atomic<std::uint64_t> m_debts{0};
+  std::atomic<std::uint64_t> m_paid{0};
+  std::atomic<std::uint64_t> m_staleDropped{0};
 
   // Process thread only.
   std::int64_t m_cycleNs = 0;  // the cycle being written, or the last one

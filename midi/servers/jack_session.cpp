@@ -116,18 +116,10 @@ void JackSession::run() {
     lock.unlock();
     if (m_serverGone.exchange(false)) onServerGone();
     if (starved()) {
-      // Not our peer's fault, nor the server's: our client lost a client's wake-up. A new client
-      // of ours starts with a fresh table; the outputs reconnect as after a restart.
-      std::vector<JackEndpoint*> renewed;
-      for (const auto& e : m_endpoints)
-        if (e->m_attached) renewed.push_back(e.get());
-      onServerGone(JackEndpoint::Detach::Renewal);
-      // The outputs wait for the new client, which opens at once. If the server cannot be
-      // opened now it has gone, and they fail as after its death.
-      if (!open())
-        for (JackEndpoint* e : renewed) e->detach(nullptr, JackEndpoint::Detach::ServerGone);
+      renew();
       nextOpen = Clock::now() + kRetryInterval;
     }
+    settleClosing();
     const bool inactive = m_client && m_state.load() != State::Active;  // opened to list
     const bool looking = m_state.load() != State::Active && !m_endpoints.empty();
     if ((inactive && Clock::now() >= m_activateAt) || (looking && Clock::now() >= nextOpen)) {
@@ -149,11 +141,20 @@ void JackSession::run() {
     if (m_state.load() != State::Active && !m_endpoints.empty()) until = std::min(until, nextOpen);
     if (m_client && m_state.load() != State::Active) until = std::min(until, m_activateAt);
     until = std::min(until, nextReconcile);
+    if (m_state.load() == State::Active && !m_endpoints.empty())
+      until = std::min(until, Clock::now() + kCountEvery);
+    if (!m_closing.empty()) until = std::min(until, Clock::now() + std::chrono::milliseconds(1));
     m_wakeUp.wait_until(lock, until, [this] {
       return m_stopping || !m_tasks.empty() || m_serverGone.load() || m_graphChanged.load();
     });
   }
   lock.unlock();
+  // Those still closing send what they owe first, as they would have had the program gone on.
+  for (Closing& c : m_closing) {
+    while (!settleStep(c)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    finishClosing(c.endpoint);
+  }
+  m_closing.clear();
   if (m_client) {
     // The endpoints' last messages went out in the cycles before; deactivating first cuts every
     // connection, so that no peer reads a buffer twice. Either may wait for a server that hangs:
@@ -250,6 +251,7 @@ bool JackSession::connect() {
   m_xrunSeconds = 0;
   m_xrunWindow = std::chrono::steady_clock::now();
   m_cycleAtWindow = 0;
+  m_ourCycles = {};
   m_client = client;
   return true;
 }
@@ -264,47 +266,94 @@ bool JackSession::activate() {
     return false;
   }
   apply(Event::Opened);
+  // A leaving endpoint is attached again too: one still closing (a renewal took its ports) owes
+  // its peer the Note Offs of the keys held when it closed.
   for (const auto& e : m_endpoints) {
-    if (!e->m_leaving.load()) e->m_attached = e->attach(m_client);
+    e->m_attached = e->attach(m_client);
     if (e->m_attached) publish(e.get());
   }
   m_graphChanged.store(true);
   return true;
 }
 
-// libjack 1.9.21 keeps, per client number, the semaphore that wakes that client, and opens it
-// by name when it hears of the client. When a short-lived client goes and a new one gets its
-// number, the removal can be heard after the addition: the new client is then never woken, the
-// graph stops at it, and jackd reports an xrun every cycle while the peer hears nothing. Only
-// a client opened anew reads the table afresh. With jackd 1.9.22 the same comes after a restart
-// from the other side: jackd reports our own client late in each cycle, our cycles come late
-// and fewer, and the peer hears nothing; a new client of ours heals that too.
+// Our client is opened anew where the server no longer runs it as it should: a new client starts
+// with a fresh table of the other clients, and the outputs reconnect as after a restart, keeping
+// what is sent meanwhile. Two ways to starve (cycle_rules::starved, cycle_rules::wakeUpLost):
+// - jackd 1.9.22 after a restart can report our own client late in each cycle, and run our
+//   callback every other cycle or not at all, while the peer hears nothing;
+// - libjack 1.9.21 keeps, per client number, the semaphore that wakes that client, and opens it
+//   by name when it hears of the client. When a short-lived client goes and a new one gets its
+//   number, the removal can be heard after the addition: the new client is then never woken, the
+//   graph stops at it, and jackd reports an xrun every cycle.
 bool JackSession::starved() {
   using Clock = std::chrono::steady_clock;
-  if (!m_client || m_state.load() != State::Active) return false;
+  if (!m_client || m_state.load() != State::Active || m_endpoints.empty()) return false;
   const auto now = Clock::now();
+  const bool lost = ourCyclesLost(now);  // both count on: neither may judge a stale window
+  if (!peerWakeUpLost(now) && !lost) return false;
+  if (now - m_renewed < m_renewalGap) return false;
+  m_renewalGap = now - m_renewed < kRenewalCalm
+                     ? std::min<Clock::duration>(2 * m_renewalGap, kMaxRenewalGap)
+                     : Clock::duration(kFirstRenewalGap);
+  m_renewed = now;
+  return true;
+}
+
+// jackd2's libjack reads the server's frame counter (jack_last_frame_time) from the server's own
+// shared timer, on any thread, without waiting: a server that is stopped halts it. PipeWire's
+// libjack answers from our own last cycle, and its wake-ups are its own: not counted there.
+bool JackSession::ourCyclesLost(std::chrono::steady_clock::time_point now) {
+  if (pipewireVersion() != 0) return false;
+  const jack_nframes_t period = jack_get_buffer_size(m_client);
+  if (period == 0) return false;
+  const jack_nframes_t serverFrames = jack_last_frame_time(m_client);
+  const std::uint64_t count = m_cycle.load();  // two a cycle
+  CycleWindow& w = m_ourCycles;
+  if (!w.open) {
+    w = {true, serverFrames, count, now, w.starvedInARow};
+    return false;
+  }
+  const std::uint64_t serverCycles =
+      static_cast<jack_nframes_t>(serverFrames - w.serverFrames) / period;
+  if (serverCycles < cycle_rules::kStarvedWindowCycles || now - w.began < kCountEvery) return false;
+  const bool starved = cycle_rules::starved(serverCycles, (count - w.ourCount) / 2);
+  w = {true, serverFrames, count, now, starved ? w.starvedInARow + 1 : 0};
+  return w.starvedInARow >= 2;
+}
+
+// Counted over each second: xruns in most of our cycles, in two seconds in a row, begun soon
+// after another client came.
+bool JackSession::peerWakeUpLost(std::chrono::steady_clock::time_point now) {
+  using Clock = std::chrono::steady_clock;
   if (now - m_xrunWindow < std::chrono::seconds(1)) return false;
   const jack_nframes_t frames = jack_get_buffer_size(m_client);  // read locally, as the sink does
   const std::uint64_t serverCycles =
-      frames > 0 ? static_cast<std::uint64_t>(std::chrono::duration<double>(now - m_xrunWindow).count() *
-                                              jack_get_sample_rate(m_client) / frames)
-                 : 0;
+      frames > 0
+          ? static_cast<std::uint64_t>(std::chrono::duration<double>(now - m_xrunWindow).count() *
+                                       jack_get_sample_rate(m_client) / frames)
+          : 0;
   m_xrunWindow = now;
-  // jackd then tells of an xrun in most cycles: that in two seconds in a row, begun soon after a
-  // client came, is a client never woken, and ours is renewed once for that client. xruns of a
-  // server that itself stopped (a hiccup, a busy machine) come with a gap in our cycles, and
-  // few; a slow peer's come a few in a second (wakeUpLost).
   const bool serverStalled = m_serverStalls.exchange(0) > 0;
-  const std::uint64_t count = m_cycle.load();  // two a cycle
+  const std::uint64_t count = m_cycle.load();                  // two a cycle
   const std::uint64_t cycles = (count - m_cycleAtWindow) / 2;  // both start at 0 in connect()
   m_cycleAtWindow = count;
-  m_xrunSeconds =
-      wakeUpLost(m_xruns.exchange(0), cycles, serverCycles, serverStalled) ? m_xrunSeconds + 1 : 0;
+  m_xrunSeconds = cycle_rules::wakeUpLost(m_xruns.exchange(0), cycles, serverCycles, serverStalled)
+                      ? m_xrunSeconds + 1
+                      : 0;
   const auto added = Clock::time_point(Clock::duration(m_clientAdded.load()));
-  if (m_xrunSeconds < 2 || added <= m_renewed || now - added > std::chrono::seconds(5))
-    return false;
-  m_renewed = now;
-  return true;
+  return m_xrunSeconds >= cycle_rules::kWakeUpLostSeconds &&
+         now - added <= std::chrono::nanoseconds(cycle_rules::kWakeUpLostAfterNs);
+}
+
+void JackSession::renew() {
+  std::vector<JackEndpoint*> renewed;
+  for (const auto& e : m_endpoints)
+    if (e->m_attached) renewed.push_back(e.get());
+  onServerGone(JackEndpoint::Detach::Renewal);
+  // The outputs wait for the new client, which opens at once. If the server cannot be opened
+  // now it has gone, and they fail as after its death.
+  if (!open())
+    for (JackEndpoint* e : renewed) e->detach(nullptr, JackEndpoint::Detach::ServerGone);
 }
 
 void JackSession::onServerGone(JackEndpoint::Detach why) {
@@ -399,52 +448,68 @@ void JackSession::awaitCycleEnd() {
   }
 }
 
-// Counted in time while cycles run, a server whose cycles have not come for kStoppedAfter being
-// stopped: a server that is stopped holds the session's thread here as a libjack call would, and
-// the last messages (a held key's Note Off) still go once it resumes. A leaving output that lost
-// its connection just before (a patchbay cut it, the client was renewed) connects again
-// meanwhile, and sends what it owes.
-void JackSession::awaitSettled(JackEndpoint& endpoint) {
-  using Clock = std::chrono::steady_clock;
-  constexpr auto kStoppedAfter = std::chrono::milliseconds(250);  // above the longest period
-  auto lastCycle = m_cycle.load();
-  auto timeLeft = std::chrono::duration_cast<Clock::duration>(kSettleTime);
-  auto before = Clock::now();
-  auto lastCycleAt = before;
-  auto nextReconcile = before;
-  bool changed = false;
-  while (!endpoint.settled()) {
-    if (m_serverGone.load()) break;
-    const auto now = Clock::now();
-    const std::uint64_t cycle = m_cycle.load();
-    if (cycle != lastCycle) lastCycleAt = now;
-    if (now - lastCycleAt < kStoppedAfter) timeLeft -= now - before;
-    lastCycle = cycle;
-    before = now;
-    if (timeLeft <= Clock::duration::zero()) break;
-    if (m_graphChanged.exchange(false) || now >= nextReconcile) {
-      changed = true;
-      nextReconcile = now + kReconnectInterval;
-      endpoint.reconcile(m_client);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  if (changed) m_graphChanged.store(true);  // the others' turn
-}
-
 void JackSession::remove(const std::shared_ptr<JackEndpoint>& endpoint) {
   endpoint->m_leaving.store(true);
   awaitCycleEnd();  // from the next cycle on, only its leave() runs
-  post([self = shared_from_this(), endpoint] {
-    if (endpoint->m_attached && self->m_client) self->awaitSettled(*endpoint);
-    if (endpoint->m_attached && self->m_client) endpoint->disconnect(self->m_client);
-    self->unpublish(endpoint.get());
-    if (endpoint->m_attached && self->m_client)
-      endpoint->detach(self->m_client, JackEndpoint::Detach::Leaving);
-    endpoint->m_attached = false;
-    std::erase(self->m_endpoints, endpoint);
-    self->m_graphChanged.store(true);  // its port names are free for an endpoint that waits
-  });
+  post([self = shared_from_this(), endpoint] { self->beginClosing(endpoint); });
+}
+
+// A leaving endpoint sends what it owes (settled()) before its ports are disconnected, for
+// cycle_rules::settleTime at the most, counted in time while cycles run: a server whose cycles have
+// not come for kStoppedAfter is stopped, and the last messages (a held key's Note Off) still go
+// once it resumes. Meanwhile the session's thread goes on with its other work (an output opened in
+// its place), and a leaving output that lost its connection just before (a patchbay cut it, the
+// client was renewed) connects again as the others do, and sends what it owes.
+void JackSession::beginClosing(const std::shared_ptr<JackEndpoint>& endpoint) {
+  if (!endpoint->m_attached || !m_client) {
+    finishClosing(endpoint);
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  const jack_nframes_t rate = jack_get_sample_rate(m_client);  // both read locally
+  const std::int64_t periodNs = rate ? jack_get_buffer_size(m_client) * 1'000'000'000LL / rate : 0;
+  m_closing.push_back({endpoint, std::chrono::nanoseconds(cycle_rules::settleTime(periodNs)),
+                       m_cycle.load(), now, now, now});
+}
+
+bool JackSession::settleStep(Closing& c) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kStoppedAfter = std::chrono::milliseconds(250);  // above the longest period
+  if (!c.endpoint->m_attached || !m_client || m_serverGone.load() || c.endpoint->settled())
+    return true;
+  const auto now = Clock::now();
+  const std::uint64_t cycle = m_cycle.load();
+  if (cycle != c.lastCycle) c.lastCycleAt = now;
+  if (now - c.lastCycleAt < kStoppedAfter) c.timeLeft -= now - c.before;
+  c.lastCycle = cycle;
+  c.before = now;
+  if (c.timeLeft <= Clock::duration::zero()) return true;
+  if (now >= c.nextReconcile) {
+    c.nextReconcile = now + kReconnectInterval;
+    c.endpoint->reconcile(m_client);
+  }
+  return false;
+}
+
+void JackSession::finishClosing(const std::shared_ptr<JackEndpoint>& endpoint) {
+  if (endpoint->m_attached && m_client) endpoint->disconnect(m_client);
+  unpublish(endpoint.get());
+  if (endpoint->m_attached && m_client) endpoint->detach(m_client, JackEndpoint::Detach::Leaving);
+  endpoint->m_attached = false;
+  std::erase(m_endpoints, endpoint);
+  m_graphChanged.store(true);  // its port names are free for an endpoint that waits
+}
+
+void JackSession::settleClosing() {
+  for (std::size_t i = 0; i < m_closing.size();) {
+    if (!settleStep(m_closing[i])) {
+      ++i;
+      continue;
+    }
+    const auto endpoint = m_closing[i].endpoint;
+    m_closing.erase(m_closing.begin() + static_cast<std::ptrdiff_t>(i));
+    finishClosing(endpoint);
+  }
 }
 
 // An endpoint whose ports could not be registered when it came (another of ours, leaving, still
@@ -492,28 +557,6 @@ void JackSession::onChanged(void* self) {
   s->wake();
 }
 
-void CycleClock::judge(JackCycle& cycle, const Times& times) {
-  if (m_lastFrames != 0 && times.periodUs > 0) {
-    const auto periodNs = static_cast<std::int64_t>(times.periodUs * 1000);
-    // jackd2 sets its clock back after a hiccup: the difference may be negative.
-    const std::int64_t serverGap =
-        (static_cast<std::int64_t>(times.startUs) - static_cast<std::int64_t>(m_last.startUs)) *
-        1000;
-    const std::int64_t ourGap = times.wokeNs - m_last.wokeNs;
-    const bool skipped =
-        static_cast<jack_nframes_t>(times.frameTime - m_last.frameTime) > m_lastFrames;
-    cycle.periodNs = periodNs;
-    cycle.gapNs = ourGap;
-    cycle.late = skipped || ourGap > periodNs + periodNs / 2;
-    cycle.backToBack =
-        serverGap < periodNs / 4 || (ourGap < periodNs / 4 && m_behindNs >= periodNs);
-    const bool inStep = ourGap >= periodNs / 4 && ourGap <= periodNs + periodNs / 2;
-    m_behindNs = inStep ? 0 : std::max<std::int64_t>(0, m_behindNs + ourGap - periodNs);
-  }
-  m_last = times;
-  m_lastFrames = cycle.frames;
-}
-
 int JackSession::onProcess(jack_nframes_t frames, void* self) {
   auto* s = static_cast<JackSession*>(self);
   // libjack cancels a process thread that overstays a close, asynchronously: the count must
@@ -538,7 +581,8 @@ int JackSession::onProcess(jack_nframes_t frames, void* self) {
   } else {
     s->m_cycleClock.reset();
   }
-  if (cycle.periodNs > 0 && cycle.gapNs > std::max(kServerStoppedNs, 3 * cycle.periodNs))
+  if (cycle.periodNs > 0 &&
+      cycle_rules::stall(cycle.gapNs, cycle.periodNs, cycle_rules::kServerStoppedNs))
     s->m_serverStalls.fetch_add(1, std::memory_order_relaxed);
   for (auto& slot : s->m_slots)
     if (JackEndpoint* e = slot.load()) {
@@ -547,6 +591,7 @@ int JackSession::onProcess(jack_nframes_t frames, void* self) {
       else
         e->process(cycle);
     }
+  s->m_cycleClock.ended(nowNs());
   return 0;
 }
 

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "midi/servers/client_name.h"
+#include "midi/servers/jack_cycles.h"
 #include "midi/servers/session_tasks.h"
 
 namespace midi {
@@ -33,55 +34,6 @@ namespace midi {
 // Silences JACK's printing and keeps JACK from starting a server. Sets the environment, so it
 // must run before any other thread does; later calls do nothing.
 void prepareJackPlatform();
-
-// What the process callback knows of one cycle.
-struct JackCycle {
-  jack_nframes_t frames = 0;
-  // The server runs its cycles back to back as fast as it can (an application exports), so the
-  // time between two cycles says nothing.
-  bool freewheel = false;
-  // The xruns the server has told of since the session began, any client's: a cycle near one
-  // may not have been read by its peers.
-  std::uint64_t xrunsHeard = 0;
-  // How the cycle stands to the last one (CycleClock). periodNs is 0 where it is not judged
-  // (the client's first cycle, or the server did not tell); gapNs is the time since our last
-  // callback began, how long the server was away.
-  std::int64_t periodNs = 0;
-  std::int64_t gapNs = 0;
-  bool late = false;        // the server missed cycles before this one
-  bool backToBack = false;  // run right behind the last, to catch up
-};
-
-// Judges each cycle by the server's own clock and frame count (jack_get_cycle_times), and by our
-// callbacks where that clock cannot tell. A cycle is late where the server skipped frames before
-// it, or where our callback began more than half a period late: jackd2's clock smooths a stop of
-// a period or two away, and after a hiccup runs a little slow for a while, which at the shortest
-// periods would make every cycle late. It is back to back where it began within a quarter period
-// of the last by the server's clock (jackd2 sets its clock back after a hiccup), or where our
-// callback runs within a quarter period of the last while a whole period behind the server's
-// rhythm: PipeWire's libjack stamps the cycles it runs to catch up after a hang with their due
-// times. A wake-up of ours that comes late, within a period, makes that one cycle late, and the
-// next, on time, no catch-up.
-class CycleClock {
- public:
-  struct Times {
-    jack_nframes_t frameTime = 0;  // jack_get_cycle_times's current_frames
-    jack_time_t startUs = 0;       // its current_usecs
-    float periodUs = 0;            // its period_usecs
-    std::int64_t wokeNs = 0;       // when our callback began, on the monotonic clock
-  };
-  void judge(JackCycle& cycle, const Times& times);
-  // A new client, or a cycle the server did not time: nothing to judge the next one by.
-  void reset() {
-    m_lastFrames = 0;
-    m_behindNs = 0;
-  }
-
- private:
-  Times m_last;
-  jack_nframes_t m_lastFrames = 0;  // 0: no cycle yet
-  std::int64_t m_behindNs = 0;      // how far our callbacks lag the server's rhythm
-};
 
 // Something of ours that lives on the session's client: its ports, and its work in each cycle.
 // attach, detach and reconcile run on the session's thread; process on JACK's real-time thread.
@@ -95,7 +47,8 @@ class JackEndpoint {
   virtual void disconnect(jack_client_t* client) = 0;
   // Whether a leaving endpoint has nothing more to send (what it owes is out and known to have
   // been read, or it has nowhere to send it). The session waits for this before disconnecting
-  // it, reconciling it meanwhile: kSettleTime at the most, counted only while cycles run.
+  // it, reconciling it meanwhile: cycle_rules::settleTime at the most, counted only while cycles
+  // run.
   virtual bool settled() const = 0;
   // Why an endpoint's ports go: it leaves (they are to be unregistered), the server has gone
   // with them, or the session renews its client on a live server (see starved()).
@@ -132,26 +85,18 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   enum class Event { Opened, OpenFailed, ServerGone, Closed };
   static State next(State state, Event event);
 
-  // Whether the xruns heard over a number of our cycles look like a client that a libjack never
-  // wakes (starved()): jackd then reports most cycles (113 xruns in 187 cycles at 256 frames);
-  // a slow peer, a busy machine or a graph not at realtime priority, a few (at most 19 in 346).
-  // With gaps in our own cycles (stalled) the server itself may have stopped, and tells of a few
-  // xruns as it goes on (at most 31 a second against 700 cycles, stopped every 200 ms): only xruns
-  // in half the server's cycles (serverCycles, by its period) are a lost wake-up then, ours: after
-  // a restart jackd 1.9.22 can report our client late in each cycle (131-153 xruns a second
-  // against 187 cycles, of which ours came 133-275).
-  static constexpr bool wakeUpLost(std::uint64_t xruns, std::uint64_t cycles,
-                                   std::uint64_t serverCycles, bool stalled) {
-    if (stalled) return xruns >= 8 && xruns * 2 >= serverCycles;
-    return xruns > 0 && xruns * 4 >= std::min<std::uint64_t>(cycles, 200);
-  }
-
   static constexpr std::size_t kMaxEndpoints = 32;
   static constexpr auto kRetryInterval = std::chrono::milliseconds(250);
   static constexpr auto kReconnectInterval = std::chrono::milliseconds(100);
-  static constexpr auto kSettleTime = std::chrono::seconds(1);
   // How long a client opened for the listing at start-up stays inactive, unless needed sooner.
   static constexpr auto kActivateDelay = std::chrono::seconds(1);
+  // How often our cycles are counted against the server's while anything is attached, and the
+  // least time between two renewals, doubled for each renewal that follows the last within
+  // kRenewalCalm, up to kMaxRenewalGap.
+  static constexpr auto kCountEvery = std::chrono::milliseconds(25);
+  static constexpr auto kFirstRenewalGap = std::chrono::milliseconds(250);
+  static constexpr auto kMaxRenewalGap = std::chrono::seconds(4);
+  static constexpr auto kRenewalCalm = std::chrono::seconds(10);
 
   // Starts the session's thread; the client opens when first needed.
   static std::shared_ptr<JackSession> start();
@@ -184,6 +129,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   State state() const { return m_state.load(); }
 
  private:
+  struct Closing;
   JackSession() = default;
   void run();
   void apply(Event event);
@@ -191,12 +137,20 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   bool connect();   // a client with its callbacks, inactive
   bool activate();  // m_client: active, the endpoints attached; or closed
   void onServerGone(JackEndpoint::Detach why = JackEndpoint::Detach::ServerGone);
-  bool starved();  // the graph has stalled at a client our libjack no longer wakes
+  // Whether our client is to be opened anew: the server runs its cycles without us
+  // (ourCyclesLost), or the graph stalls at a peer our libjack never wakes (peerWakeUpLost).
+  bool starved();
+  bool ourCyclesLost(std::chrono::steady_clock::time_point now);
+  bool peerWakeUpLost(std::chrono::steady_clock::time_point now);
+  void renew();
   void attachWaiting();
   void publish(JackEndpoint* endpoint);
   void unpublish(const JackEndpoint* endpoint);
   void awaitCycleEnd();
-  void awaitSettled(JackEndpoint& endpoint);
+  void beginClosing(const std::shared_ptr<JackEndpoint>& endpoint);
+  bool settleStep(Closing& closing);  // true: settled, or no more time: finish it
+  void finishClosing(const std::shared_ptr<JackEndpoint>& endpoint);
+  void settleClosing();  // one step of each, finishing those that are done; never waits
   static int onProcess(jack_nframes_t frames, void* self);
   static void onGone(void* self);  // JACK's thread: the server has gone
   static void holdNotifier(void* self);
@@ -227,17 +181,33 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   std::atomic<bool> m_graphChanged{false};     // set by JACK's notification callbacks
   std::atomic<std::uint64_t> m_xruns{0};       // since m_xrunWindow began
   std::atomic<std::uint64_t> m_xrunsHeard{0};  // since the session began
-  // A gap of kServerStoppedNs, and of three periods, between two of our cycles: the server itself
-  // stopped (counted since m_xrunWindow began). Shorter than an output's stall (cycled_output.cpp):
-  // a hiccup of 20 ms says the xruns of its second were the server's own.
-  static constexpr std::int64_t kServerStoppedNs = 10'000'000;
+  // Gaps in our cycles that say the server itself stopped (cycle_rules::kServerStoppedNs), since
+  // m_xrunWindow began: the xruns it tells of as it goes on are its own.
   std::atomic<std::uint32_t> m_serverStalls{0};
   CycleClock m_cycleClock;                     // the process thread's, or no thread's
   std::atomic<std::int64_t> m_clientAdded{0};  // when another client last came (steady clock)
-  std::chrono::steady_clock::time_point m_xrunWindow{};  // session thread, as are these two
-  int m_xrunSeconds = 0;                                 // seconds in a row of wakeUpLost
-  std::uint64_t m_cycleAtWindow = 0;                     // m_cycle when m_xrunWindow began
-  std::chrono::steady_clock::time_point m_renewed{};     // the client last opened anew
+  // Session thread only, as is everything below.
+  std::chrono::steady_clock::time_point m_xrunWindow{};
+  int m_xrunSeconds = 0;              // seconds in a row of cycle_rules::wakeUpLost
+  std::uint64_t m_cycleAtWindow = 0;  // m_cycle when m_xrunWindow began
+  // Our cycles counted against the server's, over windows of its cycles (ourCyclesLost).
+  struct CycleWindow {
+    bool open = false;
+    jack_nframes_t serverFrames = 0;  // the server's frame counter when the window began
+    std::uint64_t ourCount = 0;       // m_cycle then
+    std::chrono::steady_clock::time_point began{};
+    int starvedInARow = 0;
+  } m_ourCycles;
+  std::chrono::steady_clock::time_point m_renewed{};   // the client last opened anew
+  std::chrono::steady_clock::duration m_renewalGap{};  // the least time until the next renewal
+  // Endpoints removed while attached: they send what they owe before their ports go.
+  struct Closing {
+    std::shared_ptr<JackEndpoint> endpoint;
+    std::chrono::steady_clock::duration timeLeft;  // of settleTime, counted while cycles run
+    std::uint64_t lastCycle;
+    std::chrono::steady_clock::time_point before, lastCycleAt, nextReconcile;
+  };
+  std::vector<Closing> m_closing;
   std::chrono::steady_clock::time_point m_activateAt{};  // the listing's client, if inactive
 };
 

@@ -40,6 +40,9 @@ bool JackSink::Link::awaitAttached(std::chrono::milliseconds deadline) {
 void JackSink::Link::detach(jack_client_t* client, Detach why) {
   jack_port_t* left = m_left.exchange(nullptr);
   jack_port_t* right = m_right.exchange(nullptr);
+  // A renewal takes the ports with the old client on a live server: the synthesizer plays on,
+  // and its sound comes again through the new client's ports, which attach() registers at once.
+  if (why == Detach::Renewal) return;
   if (why != Detach::Leaving) {
     // Under the message lock, so that a message that found the sink awake has landed first and is
     // switched off with the rest: nothing that sounded may come back hanging with the server.

@@ -183,11 +183,11 @@ class PortCycles : public ::testing::Test {
                                    std::int64_t wokeLateNs = 0, bool skipped = false) {
     if (gapNs == 0) gapNs = period;
     times.startUs += static_cast<jack_time_t>(gapNs / 1000);
-    times.frameTime += skipped ? 512 : 256;
+    times.frameTime += skipped ? 2 * frames : frames;
     times.periodUs = static_cast<float>(period) / 1000;
     times.wokeNs = now = static_cast<std::int64_t>(times.startUs) * 1000 + wokeLateNs;
     xruns += xrun;
-    JackCycle jack{256, false, xruns};
+    JackCycle jack{frames, false, xruns};
     clock.judge(jack, times);
     std::vector<std::uint32_t> written;
     const CycledOutput::Buffer buffer{
@@ -197,6 +197,7 @@ class PortCycles : public ::testing::Test {
           return true;
         }};
     out.process(jack, now, buffer);
+    clock.ended(now + runNs);
     return written;
   }
   // Regular cycles until one writes something, ten at most.
@@ -223,6 +224,8 @@ class PortCycles : public ::testing::Test {
   CycleClock clock;
   CycleClock::Times times{0, 1'000'000, 0, 0};
   std::int64_t period = kPeriodNs;
+  jack_nframes_t frames = 256;
+  std::int64_t runNs = 20'000;  // how long our callback runs
 };
 
 constexpr std::uint32_t on(int note) { return 0x7F0090u | note << 8; }
@@ -284,6 +287,22 @@ TEST_F(PortCycles, NothingIsWrittenWhereThePeerMayNotReadItAndDoubtfulNoteOffsGo
     for (std::uint32_t m : cycle(kPeriodNs, false, behind)) caughtUp.push_back(m);
   EXPECT_EQ(caughtUp, Messages{}) << "written while the server caught up";
   EXPECT_EQ(next(), Messages{off(66)});
+  // At 64 frames our callback woke 0.97 of a period late and ran into the next cycle: that one
+  // began before ours ended, and the server may wake the peer for both. Neither is trusted.
+  frames = 64;
+  period = 64 * 1'000'000'000LL / 48000;
+  runNs = period / 10;
+  connect();
+  out.send(on(68));
+  EXPECT_EQ(cycle(period, false, period * 97 / 100), Messages{});
+  EXPECT_EQ(cycle(period, false, period * 7 / 100 + 1000), Messages{})
+      << "written in a cycle that began before our last callback ended";
+  EXPECT_EQ(next(), Messages{on(68)});
+  out.send(off(68));
+  EXPECT_EQ(next(), Messages{off(68)});
+  frames = 256;
+  period = kPeriodNs;
+  runNs = 20'000;
   // Settled only once no doubt can come any more: 100 ms, or two periods at long periods.
   for (int i = 0; i < 2; ++i) {
     out.send(on(67));
@@ -298,6 +317,14 @@ TEST_F(PortCycles, NothingIsWrittenWhereThePeerMayNotReadItAndDoubtfulNoteOffsGo
 }
 
 TEST_F(PortCycles, AReconnectionEndsEachNoteOnceAndOrphanNoteOffsGoNowhere) {
+  // Struck before the first connection: a close meanwhile waits for the strike, unless it waited
+  // too long to be played.
+  out.step(OutputEvent::PortThere);
+  out.send(on(59));
+  out.send(off(59));
+  EXPECT_FALSE(out.settled()) << "a close before the connection would throw away a strike";
+  for (int i = 0; i < 20; ++i) cycle();
+  EXPECT_TRUE(out.settled()) << "a strike too old to play holds a close up";
   connect();
   out.send(on(60));
   out.send(on(62));
@@ -344,6 +371,17 @@ TEST_F(PortCycles, AReconnectionEndsEachNoteOnceAndOrphanNoteOffsGoNowhere) {
   out.step(OutputEvent::PortThere);
   out.step(OutputEvent::Confirmed);
   EXPECT_EQ(next(), (Messages{off(60), off(65), on(67)}));
+  // At 8,192 frames a Note Off stays in doubt a period and a half, at a renewal as at an xrun.
+  period = 8192 * 1'000'000'000LL / 48000;
+  connect();
+  out.send(off(67));
+  EXPECT_EQ(next(), Messages{off(67)});
+  cycle();
+  out.renew();
+  out.step(OutputEvent::PortThere);
+  out.step(OutputEvent::Confirmed);
+  EXPECT_EQ(next(), (Messages{off(60), off(65), off(67)}))  // 60 and 65: just after connecting
+      << "a Note Off still in doubt went no more";
 }
 
 TEST(JackSessionLife, LooksForTheServerOnlyAfterItWent) {
@@ -357,13 +395,66 @@ TEST(JackSessionLife, LooksForTheServerOnlyAfterItWent) {
   EXPECT_EQ(JackSession::next(S::Gone, E::Opened), S::Active);
   for (S from : {S::Idle, S::Active, S::Gone})  // shut down: no cycle is waited for any more
     EXPECT_EQ(JackSession::next(from, E::Closed), S::Idle);
+}
+
+// Each cycle rule at the platform's edges: 16 frames at 96 kHz, 256 at 48 kHz, 8,192 at 44.1 kHz.
+TEST(CycleRules, EachRuleHoldsAtThePlatformsEdges) {
+  namespace r = cycle_rules;
+  constexpr std::int64_t ms = 1'000'000;
+  struct Row {
+    std::int64_t period, doubt, stale, outputStall;
+  };
+  for (const Row row :
+       {Row{16 * 1'000'000'000LL / 96'000, 100 * ms, 100 * ms, 50 * ms},
+        Row{256 * 1'000'000'000LL / 48'000, 100 * ms, 100 * ms, 50 * ms},
+        Row{8192 * 1'000'000'000LL / 44'100, 278'639'455, 2'229'115'644, 557'278'911}}) {
+    const std::int64_t p = row.period;
+    SCOPED_TRACE(testing::Message() << "period " << p << " ns");
+    EXPECT_FALSE(r::late(false, p + p / 2, p + p / 2, p / 2, p));
+    EXPECT_TRUE(r::late(false, p + p / 2 + 1, p, 0, p)) << "the server began it late";
+    EXPECT_TRUE(r::late(false, p, p + p / 2 + 1, 0, p))
+        << "our callback woke over half a period late";
+    EXPECT_TRUE(r::late(false, p, p, p / 2 + 1, p))
+        << "our callback woke half a period into its cycle";
+    EXPECT_TRUE(r::late(true, p, p, 0, p)) << "the server skipped frames";
+    EXPECT_TRUE(r::backToBack(true, p, p, 0, p)) << "began before our callback had ended";
+    EXPECT_TRUE(r::backToBack(false, p / 4 - 1, p, 0, p)) << "the server's clock set back";
+    EXPECT_TRUE(r::backToBack(false, p, p / 4 - 1, p, p)) << "caught up a period behind";
+    EXPECT_FALSE(r::backToBack(false, p, p / 4 - 1, p - 1, p)) << "a wake-up late, within a period";
+    EXPECT_EQ(r::behindAfter(p, p / 4 - 1, p), p + p / 4 - 1 - p);
+    EXPECT_EQ(r::behindAfter(p, p, p), 0) << "in step again";
+    EXPECT_EQ(r::doubtWindow(p), row.doubt);
+    EXPECT_EQ(r::staleAfter(p), row.stale);
+    EXPECT_FALSE(r::stale(row.stale, p));
+    EXPECT_TRUE(r::stale(row.stale + 1, p));
+    EXPECT_FALSE(r::stall(row.outputStall, p, r::kOutputStallNs));
+    EXPECT_TRUE(r::stall(row.outputStall + 1, p, r::kOutputStallNs));
+    JackCycle c{256, false, 0, p, p};
+    EXPECT_EQ(r::cyclesToLetPass(c), 0);
+    c.late = true;
+    EXPECT_EQ(r::cyclesToLetPass(c), 1) << "a hiccup lets its own cycle pass";
+    c.gapNs = row.outputStall + 1;
+    EXPECT_EQ(r::cyclesToLetPass(c), r::kCyclesLetPass) << "a stall";
+    c = {256, false, 0, p, p, false, true};
+    EXPECT_EQ(r::cyclesToLetPass(c), r::kCyclesLetPass) << "back to back";
+    c.freewheel = true;
+    EXPECT_EQ(r::cyclesToLetPass(c), 0) << "in freewheel every cycle is read";
+  }
+  // Our client starved: fewer than three of our cycles in four of the server's, over four at the
+  // least (run every other cycle, or never); never a short window, nor one or two lost in many.
+  EXPECT_TRUE(r::starved(4, 2));
+  EXPECT_TRUE(r::starved(200, 0));
+  EXPECT_TRUE(r::starved(200, 149));
+  EXPECT_FALSE(r::starved(4, 3));
+  EXPECT_FALSE(r::starved(3, 0));
+  EXPECT_FALSE(r::starved(200, 150));
   // As measured: a client never woken against a slow peer (256 and 4,096 frames); with gaps in
   // our cycles, our own client woken late against a server stopped every 200 ms.
-  EXPECT_TRUE(JackSession::wakeUpLost(113, 187, 187, false));
-  EXPECT_TRUE(JackSession::wakeUpLost(10, 12, 12, false));
-  EXPECT_FALSE(JackSession::wakeUpLost(19, 346, 346, false));
-  EXPECT_TRUE(JackSession::wakeUpLost(131, 168, 187, true));
-  EXPECT_FALSE(JackSession::wakeUpLost(31, 722, 734, true));
+  EXPECT_TRUE(r::wakeUpLost(113, 187, 187, false));
+  EXPECT_TRUE(r::wakeUpLost(10, 12, 12, false));
+  EXPECT_FALSE(r::wakeUpLost(19, 346, 346, false));
+  EXPECT_TRUE(r::wakeUpLost(131, 168, 187, true));
+  EXPECT_FALSE(r::wakeUpLost(31, 722, 734, true));
 }
 
 TEST(SinkLife, SleepsWakesAndLooksForTheServerOnlyAfterItWent) {
@@ -400,6 +491,16 @@ TEST(SinkLife, AJackServerThatGoesSwitchesOffWhatAMessageOnItsWayPlayed) {
   }));
   server.join();
   EXPECT_FALSE(link.play([] { ADD_FAILURE() << "a message reached a sink whose server went"; }));
+  // A renewal takes the ports with the old client, on a live server: the synthesizer plays on.
+  bool switchedOff = false;
+  AudioClient renewedClient;
+  renewedClient.user = &switchedOff;
+  renewedClient.lost = [](void* user) { *static_cast<bool*>(user) = true; };
+  JackSink::Link renewed(renewedClient, std::chrono::seconds(5));
+  renewed.state.store(SinkState::Asleep);
+  renewed.detach(nullptr, JackEndpoint::Detach::Renewal);
+  EXPECT_FALSE(switchedOff) << "a renewal switched the voices off as if the server had gone";
+  EXPECT_TRUE(renewed.play([] {})) << "a message during a renewal was refused";
 }
 
 // A server that accepts the connection and never answers, as a hung one does: the open returns

@@ -1,0 +1,186 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// How each cycle of a JACK server stands, and the rules by which our outputs trust a cycle with
+// their messages: each rule one pure function of what the cycle and the clocks say, in one place.
+// CycleClock gathers those figures in the process callback; an output (cycled_output.h) applies
+// the rules; the session (jack_session.h) renews a client that the server no longer runs.
+
+#include <jack/types.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+namespace midi {
+
+// What the process callback knows of one cycle.
+struct JackCycle {
+  jack_nframes_t frames = 0;
+  // The server runs its cycles back to back as fast as it can (an application exports), so the
+  // time between two cycles says nothing.
+  bool freewheel = false;
+  // The xruns the server has told of since the session began, any client's: a cycle near one
+  // may not have been read by its peers.
+  std::uint64_t xrunsHeard = 0;
+  // How the cycle stands to the last one (CycleClock). periodNs is 0 where it is not judged
+  // (the client's first cycle, or the server did not tell); gapNs is the time since our last
+  // callback began, how long the server was away.
+  std::int64_t periodNs = 0;
+  std::int64_t gapNs = 0;
+  bool late = false;        // the server missed cycles before this one (cycle_rules::late)
+  bool backToBack = false;  // run right behind the last (cycle_rules::backToBack)
+};
+
+namespace cycle_rules {
+
+using Ns = std::int64_t;
+
+// Late: the server skipped frames before this cycle, or began it more than a period and a half
+// after the last by its own clock, or our callback began more than a period and a half after the
+// last one (jackd2's clock smooths a stop of a period or two away, and after a hiccup runs a
+// little slow for a while, which at the shortest periods would make every cycle late: our own
+// wake-ups are the measure there), or more than half a period after the cycle's start
+// (CycleClock carries it to our clock): such a callback may run into the next cycle, and the
+// peer then reads one of the two buffers only.
+constexpr bool late(bool framesSkipped, Ns serverGap, Ns ourGap, Ns wokeLate, Ns period) {
+  const Ns limit = period + period / 2;
+  return framesSkipped || serverGap > limit || ourGap > limit || wokeLate > period / 2;
+}
+
+// Our callbacks keep the server's rhythm when one begins between a quarter and a period and a
+// half after the last; how far they lag it otherwise adds up, and is forgotten once in step.
+constexpr Ns behindAfter(Ns behind, Ns ourGap, Ns period) {
+  const bool inStep = ourGap >= period / 4 && ourGap <= period + period / 2;
+  return inStep ? 0 : std::max<Ns>(0, behind + ourGap - period);
+}
+
+// Back to back: the cycle began before our last callback ended (we overran: the server may wake
+// the peer once for each of our two cycles, and the peer reads one buffer twice, or a half-written
+// one), or within a quarter period of the last by the server's clock (jackd2 runs its missed
+// cycles so, and sets its clock back after a hiccup), or our callback runs within a quarter period
+// of the last while a whole period behind the server's rhythm (PipeWire's libjack stamps the cycles
+// it runs to catch up after a hang with their due times). Either way the peer may not read the
+// last cycle's buffer before this one overwrites it.
+constexpr bool backToBack(bool beganBeforeOurEnd, Ns serverGap, Ns ourGap, Ns behind, Ns period) {
+  return beganBeforeOurEnd || serverGap < period / 4 || (ourGap < period / 4 && behind >= period);
+}
+
+// A stall: a gap between two of our cycles of more than kStallPeriods periods, and of floor at
+// the least. An output takes kOutputStallNs (a server at 4,096 frames runs a cycle every 85 ms);
+// the session takes the shorter kServerStoppedNs as the server's own stop when it counts our
+// cycles against the server's.
+constexpr Ns kStallPeriods = 3;
+constexpr Ns kOutputStallNs = 50'000'000;
+constexpr Ns kServerStoppedNs = 10'000'000;
+constexpr bool stall(Ns gap, Ns period, Ns floor) {
+  return gap > std::max(floor, kStallPeriods * period);
+}
+
+// How many cycles an output lets pass unwritten, from this one on: after a stall or behind a
+// cycle back to back, kCyclesLetPass, since the server may still be sorting its clients out; a
+// late cycle that is no stall (a hiccup), that one alone, since the server may run the cycles it
+// missed right behind it. The same count follows a new connection, whose peer may not read the
+// first cycles yet. In freewheel every cycle comes at once, and each is read.
+constexpr int kCyclesLetPass = 4;
+constexpr int cyclesToLetPass(const JackCycle& cycle) {
+  if (cycle.freewheel || cycle.periodNs <= 0) return 0;
+  if (cycle.backToBack || stall(cycle.gapNs, cycle.periodNs, kOutputStallNs)) return kCyclesLetPass;
+  return cycle.late ? 1 : 0;
+}
+
+// How long a written Note Off stays in doubt: an xrun is told on another thread, a few cycles
+// after the cycle it hit at short periods, within the next at long ones; a renewed client's late
+// peer reads the last cycles after our port has gone. The Note Offs written within this window
+// before either go again; once it has passed since the last Note Off, nothing can doubt it.
+constexpr Ns kDoubtNs = 100'000'000;
+constexpr Ns doubtWindow(Ns period) { return std::max(kDoubtNs, period + period / 2); }
+
+// A Note On that waited longer than this is not played: it would sound late. At long periods the
+// server takes a period or two for each request of a new connection (registering, connecting),
+// and the connection then lets kCyclesLetPass more pass.
+constexpr Ns kStaleNs = 100'000'000;
+constexpr Ns kStalePeriods = 12;
+constexpr Ns staleAfter(Ns period) { return std::max(kStaleNs, kStalePeriods * period); }
+constexpr bool stale(Ns waited, Ns period) { return waited > staleAfter(period); }
+
+// How long a closing output may take to send what it owes, counted while cycles run: the cycles
+// a connection lets pass, a stall's, and the doubt window of its last Note Off, at long periods
+// too (four seconds at 8,192 frames and 44.1 kHz).
+constexpr Ns kSettleNs = 1'000'000'000;
+constexpr Ns kSettlePeriods = 20;
+constexpr Ns settleTime(Ns period) { return std::max(kSettleNs, kSettlePeriods * period); }
+
+// How long after a connection a Note Off may have gone to a peer that our libjack never woke: a
+// renewal sends those again.
+constexpr Ns kAfterConnectNs = 5'000'000'000;
+
+// Our client starves when the server runs its cycles without us: libjack 1.9.21 can lose the
+// wake-up of a client that came as another went (we are never run), and jackd 1.9.22 after a
+// restart can run us every other cycle. Counted over a window of the server's own cycles (its
+// frame counter, which a stop of the server halts as it halts ours) against our callbacks: fewer
+// than three in four, over kStarvedWindowCycles at the least, is starvation. A slow peer or a busy
+// machine makes xruns, but the server still runs us in each of its cycles.
+constexpr std::uint64_t kStarvedWindowCycles = 4;
+constexpr bool starved(std::uint64_t serverCycles, std::uint64_t ourCycles) {
+  return serverCycles >= kStarvedWindowCycles && ourCycles * 4 < serverCycles * 3;
+}
+
+// A peer that our libjack never wakes (libjack 1.9.21 can keep the semaphore of a client that
+// went for the one that took its number): jackd then reports an xrun in most cycles (113 in 187
+// at 256 frames), while a slow peer, a busy machine or a graph not at real-time priority make a
+// few (at most 19 in 346). Whether the xruns heard over a second of our cycles look like that.
+// With gaps in our own cycles (stalled) the server itself may have stopped, and tells of a few
+// xruns as it goes on (at most 31 a second against 700 cycles, stopped every 200 ms): only xruns
+// in half the server's cycles are a lost wake-up then.
+constexpr bool wakeUpLost(std::uint64_t xruns, std::uint64_t ourCycles, std::uint64_t serverCycles,
+                          bool stalled) {
+  if (stalled) return xruns >= 8 && xruns * 2 >= serverCycles;
+  return xruns > 0 && xruns * 4 >= std::min<std::uint64_t>(ourCycles, 200);
+}
+// Seconds of wakeUpLost in a row that renew the client, within kWakeUpLostAfterNs of another
+// client's arrival (the only moment libjack can mix up their numbers).
+constexpr int kWakeUpLostSeconds = 2;
+constexpr Ns kWakeUpLostAfterNs = kAfterConnectNs;
+
+}  // namespace cycle_rules
+
+// Judges each cycle by the server's own clock and frame count (jack_get_cycle_times), and by our
+// callbacks where that clock cannot tell. Whether a cycle began before our last callback ended is
+// measured on our clock: the cycle's start is carried to it by the least delay between the
+// server's stamps and our wake-ups over the last cycles, which follows the stamps as they drift
+// (jackd2's stamps run apart from the steady clock for seconds after a long stop, so no stamp of
+// the server's is set against a reading of any clock directly). A wake-up of our callback that
+// comes late, within a period, makes that one cycle late, and the next, on time, no catch-up,
+// unless our callback ran into it.
+class CycleClock {
+ public:
+  struct Times {
+    jack_nframes_t frameTime = 0;  // jack_get_cycle_times's current_frames
+    jack_time_t startUs = 0;       // its current_usecs
+    float periodUs = 0;            // its period_usecs
+    std::int64_t wokeNs = 0;       // when our callback began, on the monotonic clock
+  };
+  void judge(JackCycle& cycle, const Times& times);
+  // Our callback ends, at endNs on the monotonic clock.
+  void ended(std::int64_t endNs) { m_lastEndNs = endNs; }
+  // A new client, or a cycle the server did not time: nothing to judge the next one by.
+  void reset() {
+    m_lastFrames = 0;
+    m_behindNs = 0;
+    m_lastEndNs = 0;
+  }
+
+ private:
+  Times m_last;
+  jack_nframes_t m_lastFrames = 0;  // 0: no cycle yet
+  std::int64_t m_behindNs = 0;      // how far our callbacks lag the server's rhythm
+  std::int64_t m_lastEndNs = 0;     // 0: not known
+  // The delays from the server's stamped starts to our wake-ups, of the last cycles: the least
+  // of them carries a stamp to our clock. One late wake-up moves it not; a drift of the stamps
+  // moves it within as many cycles.
+  std::array<std::int64_t, 8> m_delays{};
+  unsigned m_nextDelay = 0;
+};
+
+}  // namespace midi
