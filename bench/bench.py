@@ -577,6 +577,9 @@ def main():
     if args.out:
         with open(args.out, "w") as f:
             f.write("# Benchmarks\n\n")
+            f.write("Made by `make bench` (`bench/run.sh`, `bench/bench.py`): the table from the run's own "
+                    "measurements, the notes below it from `bench/notes.md`. Edit those, not this page: an "
+                    "edit by hand is lost at the next run.\n\n")
             f.write(f"Latest `make bench`, {time.strftime('%Y-%m-%d')}, on {machine()}.\n\n")
             f.write("PulseAudio and PipeWire: a null sink each; key to sound is recorded from its monitor "
                     "(parec, pw-record). JACK: dummy driver, "
