@@ -76,7 +76,7 @@ void CycledOutput::letPass(int n) {
 void CycledOutput::renew() {
   // So do those of the last cycles: a late peer reads them after our port has gone, and the
   // xrun that would have sent them again comes too late for this client. Once each.
-  doubt(m_cycleNs - doubtWindow(m_periodNs.load(std::memory_order_relaxed)));
+  doubt(doubtSince(m_cycleNs));
   m_offAfterConnect.takeEach([this](unsigned i) {
     m_sounding.set(i);
     m_resend.clear(i);
@@ -121,6 +121,20 @@ bool CycledOutput::write(const Buffer& out, std::uint32_t message) {
   return true;
 }
 
+// The doubt window back from nowNs, or the last kDoubtCycles cycles where the server stretched
+// them (a stop between them): an xrun is told within a few cycles, however long they took.
+std::int64_t CycledOutput::doubtSince(std::int64_t nowNs) const {
+  const std::int64_t window = doubtWindow(m_periodNs.load(std::memory_order_relaxed));
+  return std::min(nowNs - window, m_pastCycles[m_nextPast]);
+}
+
+bool CycledOutput::offInDoubt(unsigned index) const {
+  const std::int64_t since = doubtSince(m_cycleNs);
+  for (const Written& w : m_recentOffs)
+    if (w.index == index && w.ns != 0 && w.ns >= since && w.ns < m_cycleNs) return true;
+  return false;
+}
+
 void CycledOutput::doubt(std::int64_t sinceNs) {
   for (const Written& w : m_recentOffs)
     if (w.ns != 0 && w.ns >= sinceNs) m_resend.set(w.index);
@@ -131,15 +145,17 @@ void CycledOutput::process(const JackCycle& cycle, std::int64_t nowNs, const Buf
   // The queue waits for the connection, which the session's thread confirms. The server confirms
   // a connection, and activates a peer, a few cycles before the peer reads what comes through
   // it: those cycles are let pass (armConnection).
-  if (state() != OutputState::Connected) return;
   const std::int64_t periodNs = cycle.periodNs;
-  if (periodNs > 0) m_periodNs.store(periodNs, std::memory_order_relaxed);
+  if (periodNs > 0) m_periodNs.store(periodNs, std::memory_order_relaxed);  // for settled() too
+  if (state() != OutputState::Connected) return;
   const bool xrun = cycle.xrunsHeard != m_xrunsHeard;
   m_xrunsHeard = cycle.xrunsHeard;
   // The last cycle's buffer may not have been read before this one overwrote it.
   if (cycle.backToBack && !cycle.freewheel) doubt(m_cycleNs);
   letPass(cyclesToLetPass(cycle));
-  if (xrun) doubt(nowNs - doubtWindow(periodNs));
+  if (xrun) doubt(doubtSince(nowNs));
+  m_pastCycles[m_nextPast] = m_cycleNs;
+  m_nextPast = (m_nextPast + 1) % m_pastCycles.size();
   m_cycleNs = nowNs;
   // Read before the debts are weighed: a debt made after it is paid at a later cycle's end.
   const std::uint64_t debts = m_debts.load(std::memory_order_acquire);
@@ -152,7 +168,7 @@ void CycledOutput::process(const JackCycle& cycle, std::int64_t nowNs, const Buf
 // this cycle or any later one.
 bool CycledOutput::owesAtCycleEnd(std::int64_t nowNs) const {
   return m_switchOff.load(std::memory_order_relaxed) || m_resend.any() || m_pendingOff.any() ||
-         m_lastOffNs >= nowNs - doubtWindow(m_periodNs.load(std::memory_order_relaxed));
+         m_lastOffNs >= doubtSince(nowNs);
 }
 
 void CycledOutput::writeCycle(const Buffer& out, std::int64_t staleNs) {
@@ -213,6 +229,11 @@ bool CycledOutput::writeQueue(const Buffer& out, std::int64_t staleNs) {
         if (!switchOff(out, index)) return false;
         m_pendingOff.clear(index);
       }
+      // So does one written in an earlier cycle that may yet be doubted: had the peer missed it,
+      // the note would still be on there, and the new Note On would find it on.
+      if (isNoteOn(q.message) && !m_sounding.test(index) && offInDoubt(index) &&
+          !switchOff(out, index))
+        return false;
       if (!write(out, q.message)) return false;
     }
     jack_ringbuffer_read_advance(m_queue, sizeof q);

@@ -20,7 +20,8 @@
 // - The Note Offs of a cycle whose reading the output cannot vouch for after the fact (one
 //   followed by a cycle back to back; those within cycle_rules::doubtWindow before an xrun the
 //   server told of, or before a renewal) go again: a second Note Off is harmless; a second Note
-//   On never goes.
+//   On never goes. A note struck again while its last Note Off may still be doubted gets that
+//   Note Off again first: had the peer missed it, the note would still be on there.
 
 #include <jack/ringbuffer.h>
 
@@ -96,6 +97,10 @@ class CycledOutput {
   bool switchOff(const Buffer& out, unsigned index) { return write(out, noteOffFor(index)); }
   // The Note Offs written at or after sinceNs go again, for the notes still off.
   void doubt(std::int64_t sinceNs);
+  // Since when a Note Off written may still be doubted (cycle_rules::doubtWindow, kDoubtCycles).
+  std::int64_t doubtSince(std::int64_t nowNs) const;
+  // Whether the note's Note Off was written in an earlier cycle that may still be doubted.
+  bool offInDoubt(unsigned index) const;
   void writeCycle(const Buffer& out, std::int64_t staleNs);
   bool writeSwitchOffs(const Buffer& out);
   bool writeQueue(const Buffer& out, std::int64_t staleNs);
@@ -133,6 +138,8 @@ class CycledOutput {
     std::int64_t ns;
   };
   std::array<Written, 128> m_recentOffs{};  // the last Note Offs written, a ring
+  std::array<std::int64_t, cycle_rules::kDoubtCycles> m_pastCycles{};  // before m_cycleNs, a ring
+  std::size_t m_nextPast = 0;                                          // its oldest
   std::size_t m_nextOff = 0;
 };
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace midi {
@@ -90,11 +91,14 @@ constexpr int cyclesToLetPass(const JackCycle& cycle) {
 }
 
 // How long a written Note Off stays in doubt: an xrun is told on another thread, a few cycles
-// after the cycle it hit at short periods, within the next at long ones; a renewed client's late
-// peer reads the last cycles after our port has gone. The Note Offs written within this window
-// before either go again; once it has passed since the last Note Off, nothing can doubt it.
+// after the cycle it hit at short periods, within the next two at long ones, where our callback
+// that hears of it may itself wake most of a period late; a renewed client's late peer reads the
+// last cycles after our port has gone. The Note Offs written within this window before either go
+// again; once it has passed since the last Note Off, nothing can doubt it.
 constexpr Ns kDoubtNs = 100'000'000;
-constexpr Ns doubtWindow(Ns period) { return std::max(kDoubtNs, period + period / 2); }
+constexpr Ns kDoubtPeriods = 3;
+constexpr std::size_t kDoubtCycles = 3;  // and as many cycles, however long they took
+constexpr Ns doubtWindow(Ns period) { return std::max(kDoubtNs, kDoubtPeriods * period); }
 
 // A Note On that waited longer than this is not played: it would sound late. At long periods the
 // server takes a period or two for each request of a new connection (registering, connecting),

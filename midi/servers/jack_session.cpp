@@ -461,8 +461,8 @@ void JackSession::remove(const std::shared_ptr<JackEndpoint>& endpoint) {
 // its place), and a leaving output that lost its connection just before (a patchbay cut it, the
 // client was renewed) connects again as the others do, and sends what it owes.
 void JackSession::beginClosing(const std::shared_ptr<JackEndpoint>& endpoint) {
-  if (!endpoint->m_attached || !m_client) {
-    finishClosing(endpoint);
+  if (!endpoint->m_attached || !m_client || endpoint->settled()) {
+    finishClosing(endpoint);  // at once: its port's name is free for the next task
     return;
   }
   const auto now = std::chrono::steady_clock::now();

@@ -303,15 +303,16 @@ TEST_F(PortCycles, NothingIsWrittenWhereThePeerMayNotReadItAndDoubtfulNoteOffsGo
   frames = 256;
   period = kPeriodNs;
   runNs = 20'000;
-  // Settled only once no doubt can come any more: 100 ms, or two periods at long periods.
+  // Settled only once no doubt can come any more: 100 ms, or three periods at long periods. A
+  // note struck again while its last Note Off may still be doubted gets that Note Off first.
   for (int i = 0; i < 2; ++i) {
     out.send(on(67));
     out.send(off(67));
-    EXPECT_EQ(next(), (Messages{on(67), off(67)}));
+    EXPECT_EQ(next(), (i == 0 ? Messages{on(67), off(67)} : Messages{off(67), on(67), off(67)}));
     EXPECT_FALSE(out.settled()) << "a close would give up a Note Off whose cycle is in doubt";
     int after = 0;
     for (; !out.settled() && after < 100; ++after) cycle();
-    EXPECT_EQ(after, i == 0 ? 19 : 2) << "periods after the last Note Off";
+    EXPECT_EQ(after, i == 0 ? 19 : 4) << "periods after the last Note Off";
     period = 8192 * 1'000'000'000LL / 48000;
   }
 }
@@ -371,7 +372,7 @@ TEST_F(PortCycles, AReconnectionEndsEachNoteOnceAndOrphanNoteOffsGoNowhere) {
   out.step(OutputEvent::PortThere);
   out.step(OutputEvent::Confirmed);
   EXPECT_EQ(next(), (Messages{off(60), off(65), on(67)}));
-  // At 8,192 frames a Note Off stays in doubt a period and a half, at a renewal as at an xrun.
+  // At 8,192 frames a Note Off stays in doubt three periods, at a renewal as at an xrun.
   period = 8192 * 1'000'000'000LL / 48000;
   connect();
   out.send(off(67));
@@ -407,7 +408,7 @@ TEST(CycleRules, EachRuleHoldsAtThePlatformsEdges) {
   for (const Row row :
        {Row{16 * 1'000'000'000LL / 96'000, 100 * ms, 100 * ms, 50 * ms},
         Row{256 * 1'000'000'000LL / 48'000, 100 * ms, 100 * ms, 50 * ms},
-        Row{8192 * 1'000'000'000LL / 44'100, 278'639'455, 2'229'115'644, 557'278'911}}) {
+        Row{8192 * 1'000'000'000LL / 44'100, 557'278'911, 2'229'115'644, 557'278'911}}) {
     const std::int64_t p = row.period;
     SCOPED_TRACE(testing::Message() << "period " << p << " ns");
     EXPECT_FALSE(r::late(false, p + p / 2, p + p / 2, p / 2, p));
