@@ -10,6 +10,7 @@
 
 #include "midi/service/system_midi_service.h"
 #include "ui/form1.h"
+#include "ui/log.h"
 
 namespace {
 
@@ -45,7 +46,8 @@ void closeOnSignals(QWidget& window) {
 
 int main(int argc, char* argv[]) {
   // First of all: the service lists the ports and prepares the MIDI Mapper on threads of its own
-  // while Qt starts.
+  // while Qt starts. Its threads may write a line from the start.
+  ui::installMidiLog();
   midi::SystemMidiService service;
   QApplication app(argc, argv);
   QApplication::setApplicationName("Tamrels Midi Piano");

@@ -20,6 +20,7 @@
 #include "core/number_text.h"
 #include "key_translation.h"
 #include "layout.h"
+#include "log.h"
 
 namespace ui {
 
@@ -224,6 +225,7 @@ void Form1::setDeviceChecked(std::int16_t index, bool checked) {
 }
 
 void Form1::showMessage(const std::string& text) {
+  qCDebug(lcUi).noquote() << "message box:" << QString::fromStdString(text);
   QMessageBox box(QMessageBox::NoIcon, kTitle, QString::fromStdString(text), QMessageBox::Ok, this);
   box.button(QMessageBox::Ok)->setIcon(QIcon());  // a plain box: no icon anywhere
   modal([&box] { return box.exec(); });

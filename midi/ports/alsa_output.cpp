@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "midi/log.h"
 #include "midi/ports/note_ledger.h"
 
 namespace midi {
@@ -54,7 +55,12 @@ std::vector<PortInfo> listAlsaPorts(const std::shared_ptr<AlsaSession>& session,
   auto found = std::make_shared<std::vector<AlsaPortAddress>>();
   // The task runs on the session's thread, so the session is there while it runs.
   AlsaSession* s = session.get();
-  if (!session->call([s, found] { *found = s->writablePorts(); }, deadline)) return {};
+  if (!session->call([s, found] { *found = s->writablePorts(); }, deadline)) {
+    logEvent(LogRoom::Ports, LogLevel::Warning, "alsa listing late",
+             "ALSA sequencer: no list of ports within " + std::to_string(deadline.count()) +
+                 " ms; none are offered");
+    return {};
+  }
   std::vector<PortInfo> ports;
   for (const AlsaPortAddress& a : *found) {
     std::string name = a.clientName + ":" + a.portName + " " + std::to_string(a.client) + ":" +
@@ -185,6 +191,7 @@ class AlsaPortOutput::Link final : public AlsaListener {
 
   void apply(snd_seq_t* seq, OutputEvent event) {
     const OutputStep step = nextOutputState(state(), event);
+    tell(state(), step.next, event);
     if (step.switchOffFirst) {
       std::lock_guard lock(m_sendMutex);
       switchOff();
@@ -202,6 +209,19 @@ class AlsaPortOutput::Link final : public AlsaListener {
         m_state.store(nextOutputState(step.next, OutputEvent::Refused).next);
         m_retryConnect = true;
       }
+    }
+  }
+
+  // The peer's port that went, and came back (the session's own line tells of the sequencer).
+  void tell(OutputState before, OutputState next, OutputEvent event) {
+    if (event == OutputEvent::PortGone && before != OutputState::Lost) {
+      m_wasGone = true;
+      logEvent(LogRoom::Ports, LogLevel::Warning, "alsa port gone",
+               "ALSA port " + m_names + " went away; it plays again when it comes back");
+    } else if (next == OutputState::Connected && before != next && m_wasGone) {
+      m_wasGone = false;
+      logEvent(LogRoom::Ports, LogLevel::Info, "alsa port back",
+               "ALSA port " + m_names + " is back");
     }
   }
 
@@ -243,6 +263,7 @@ class AlsaPortOutput::Link final : public AlsaListener {
   snd_seq_t* m_seq = nullptr;   // set by attach, before any send
   int m_port = -1;              // ours; changed under m_sendMutex after attach
   bool m_retryConnect = false;  // session thread
+  bool m_wasGone = false;       // session thread: the peer's port went since it was connected
   std::atomic<OutputState> m_state{OutputState::Connecting};
   std::mutex m_sendMutex;
   NoteLedger m_sounding;    // notes whose Note On reached the peer and that are not off yet
@@ -273,6 +294,10 @@ ResultCode AlsaPortOutput::open(const std::shared_ptr<AlsaSession>& session, con
       },
       kOpenDeadline);
   if (answered && connected->load()) return MMSYSERR_NOERROR;
+  if (!answered)
+    logEvent(LogRoom::Ports, LogLevel::Warning, "alsa open late",
+             "ALSA port " + port.portName + ": the session did not answer within " +
+                 std::to_string(kOpenDeadline.count()) + " ms");
   out.reset();  // leaves the session
   return MMSYSERR_ERROR;
 }

@@ -10,6 +10,7 @@
 #include <new>
 #include <system_error>
 
+#include "midi/log.h"
 #include "midi/servers/client_name.h"
 
 namespace midi {
@@ -170,6 +171,9 @@ void AlsaSession::apply(Event event) {
     m_state = next(m_state, event);
     if (m_state == before) return;
   }
+  logEvent(LogRoom::Servers, LogLevel::Warning, "alsa lost",
+           "ALSA sequencer: reading its announcements failed; its ports stay lost until the "
+           "program starts again");
   for (const auto& listener : m_listeners) listener->sessionGone();
 }
 

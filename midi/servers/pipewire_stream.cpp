@@ -70,7 +70,7 @@ struct PipeWireStream::Hooks {
 
 // The loop's thread makes the stream active on Message (onEvent), inactive on Quiet.
 PipeWireStream::PipeWireStream(const PipeWireStreamConfig& config, const AudioClient& client)
-    : StreamLife(client), m_config(config) {}
+    : StreamLife(client, "PipeWire"), m_config(config) {}
 
 void PipeWireStream::changed() { pw().pw_thread_loop_signal(m_loop, false); }
 
@@ -238,8 +238,12 @@ void PipeWireStream::acceptIfHeard() {
     lose();
     return;
   }
-  std::lock_guard lock(m_mutex);
-  if (m_state == SinkState::Connecting) apply(SinkEvent::Accepted);
+  News news = News::None;
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_state == SinkState::Connecting) news = apply(SinkEvent::Accepted);
+  }
+  tell(news);
 }
 
 void PipeWireStream::onProcess() {
@@ -285,11 +289,13 @@ void PipeWireStream::onEvent() {
 }
 
 void PipeWireStream::lose() {
+  News news;
   {
     std::lock_guard lock(m_mutex);
     if (m_state == SinkState::Lost) return;  // its retry is already due
-    apply(SinkEvent::Gone);
+    news = apply(SinkEvent::Gone);
   }
+  tell(news);
   // The dead stream and core are let go on the retry, outside their own callbacks.
   timespec value{};
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(m_config.retryInterval);

@@ -35,7 +35,7 @@ const PulseLibrary* pulseLibrary() {
 
 // The stream's thread uncorks on Message (onWake), corks and flushes on Quiet.
 PulseStream::PulseStream(const PulseStreamConfig& config, const AudioClient& client)
-    : StreamLife(client), m_config(config) {}
+    : StreamLife(client, "PulseAudio"), m_config(config) {}
 
 void PulseStream::changed() { pl().pa_threaded_mainloop_signal(m_loop, 0); }
 
@@ -188,8 +188,12 @@ void PulseStream::onStreamState() {
       if (granted && format)
         m_latencyMs.store(static_cast<double>(pl().pa_bytes_to_usec(granted->tlength, format)) /
                           1000.0);
-      std::lock_guard lock(m_mutex);
-      apply(SinkEvent::Accepted);  // it starts corked; the first message uncorks it
+      News news;
+      {
+        std::lock_guard lock(m_mutex);
+        news = apply(SinkEvent::Accepted);  // it starts corked; the first message uncorks it
+      }
+      tell(news);
       break;
     }
     case PA_STREAM_FAILED:
@@ -239,11 +243,13 @@ void PulseStream::onWake() {
 }
 
 void PulseStream::lose() {
+  News news;
   {
     std::lock_guard lock(m_mutex);
     if (m_state == SinkState::Lost) return;  // its retry is already due
-    apply(SinkEvent::Gone);
+    news = apply(SinkEvent::Gone);
   }
+  tell(news);
   // The dead context and stream are let go on the retry, outside their own callbacks.
   if (m_stream) {
     pl().pa_stream_set_state_callback(m_stream, nullptr, nullptr);

@@ -9,7 +9,9 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
+#include "midi/log.h"
 #include "midi/servers/audio_client.h"
 #include "midi/servers/clock.h"
 
@@ -17,7 +19,8 @@ namespace midi {
 
 class StreamLife {
  public:
-  explicit StreamLife(const AudioClient& client) : m_client(client) {}
+  // server: its name in the log ("PulseAudio").
+  StreamLife(const AudioClient& client, const char* server) : m_client(client), m_server(server) {}
   virtual ~StreamLife() = default;
   StreamLife(const StreamLife&) = delete;
   StreamLife& operator=(const StreamLife&) = delete;
@@ -48,14 +51,37 @@ class StreamLife {
   // After every change of state (an open waits for the first outcome).
   virtual void changed() = 0;
 
+  // What a change of state has for the log: a server that had the stream and went, or came
+  // back after that. A server that never had it (none at start-up, one with no sink) has none.
+  enum class News { None, Lost, Back };
+
   // Every change of state goes through here, with m_mutex held. Gone switches the voices off.
-  void apply(SinkEvent event) {
+  // The news goes to tell() once m_mutex is let go: the log may wait on the terminal, and the
+  // caller's thread takes m_mutex for every message.
+  News apply(SinkEvent event) {
+    News news = News::None;
+    if (event == SinkEvent::Gone && (m_state == SinkState::Asleep || m_state == SinkState::Running))
+      news = News::Lost;
+    else if (event == SinkEvent::Accepted && m_state == SinkState::Connecting && m_wasLost)
+      news = News::Back;
+    if (news != News::None) m_wasLost = news == News::Lost;
     m_state = nextSinkState(m_state, event);
     if (event == SinkEvent::Gone) {
       m_wakePending = false;
       if (m_client.lost) m_client.lost(m_client.user);
     }
     changed();
+    return news;
+  }
+  // On the stream's own thread, never its real-time one.
+  void tell(News news) const {
+    if (news == News::None) return;
+    const bool lost = news == News::Lost;
+    logEvent(LogRoom::Servers, lost ? LogLevel::Warning : LogLevel::Info,
+             std::string(m_server) + (lost ? " lost" : " back"),
+             std::string(m_server) +
+                 (lost ? ": the server went away; the MIDI Mapper's stream waits for it"
+                       : ": the server is back; the MIDI Mapper's stream plays again"));
   }
   // Whether nothing has been played for idle.
   bool quietFor(std::chrono::milliseconds idle) const {
@@ -69,6 +95,8 @@ class StreamLife {
   bool m_wakePending = false;
 
  private:
+  const char* const m_server;
+  bool m_wasLost = false;  // m_mutex: the server had the stream and went
   std::atomic<std::int64_t> m_lastMessageNs{0};
 };
 

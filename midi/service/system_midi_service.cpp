@@ -7,7 +7,10 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 #include <system_error>
+
+#include "midi/log.h"
 
 namespace midi {
 
@@ -60,7 +63,12 @@ std::vector<PortInfo> SystemMidiService::listOutputPorts() {
   auto names = std::make_shared<std::vector<std::string>>();
   const bool answered =
       m_jack->call([jack = m_jack, names] { *names = jack->midiInputs(); }, kJackListingDeadline);
-  if (!answered) return ports;
+  if (!answered) {
+    logEvent(LogRoom::Service, LogLevel::Warning, "jack listing late",
+             "JACK: the server did not list its ports within " +
+                 std::to_string(kJackListingDeadline.count()) + " ms; none are offered");
+    return ports;
+  }
   for (const std::string& name : *names)
     ports.push_back({PortApi::Jack, name, cutUtf8(name, sizeof(MidiOutCaps::szPname) - 1)});
   return ports;
@@ -95,10 +103,14 @@ SystemMidiService::~SystemMidiService() {
   for (Closing& c : m_closing) {
     while (!c.done->load() && std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (c.done->load())
+    if (c.done->load()) {
       c.thread.join();
-    else
+    } else {
       c.thread.detach();
+      logEvent(LogRoom::Service, LogLevel::Warning, "closing late",
+               "an output did not close within " + std::to_string(kClosingDeadline.count()) +
+                   " ms (its server hangs); it is left behind");
+    }
   }
   {
     std::lock_guard lock(m_lateFailure->mutex);

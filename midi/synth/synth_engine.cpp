@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <new>
+#include <string>
 #include <system_error>
 
+#include "midi/log.h"
 #include "midi/servers/fluid_library.h"
 
 namespace midi {
@@ -174,6 +176,10 @@ void SynthEngine::loadFont() {
     }
     m_queued.clear();
   }
+  if (failure != MMSYSERR_NOERROR)
+    logEvent(LogRoom::Synth, LogLevel::Warning, "font failed",
+             "MIDI Mapper: the SoundFont " + m_soundFont + " failed to load (rc " +
+                 std::to_string(failure) + "); the Mapper stays silent");
   if (failed) failed(failure);
 }
 

@@ -4,8 +4,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <new>
+#include <string>
 #include <system_error>
 #include <utility>
+
+#include "midi/log.h"
 
 namespace midi {
 
@@ -94,15 +97,21 @@ ResultCode SynthOutput::open(const SynthConfig& config, std::unique_ptr<SynthOut
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(chainEnd - Clock::now());
     Seated candidate;
-    const ResultCode rc =
-        s->openSeated(name, std::clamp(left, kLeast, config.serverDeadline), candidate);
+    const auto deadline = std::clamp(left, kLeast, config.serverDeadline);
+    const ResultCode rc = s->openSeated(name, deadline, candidate);
     if (rc == MMSYSERR_NOERROR) {
+      logEvent(LogRoom::Synth, LogLevel::Debug, "sink", "MIDI Mapper: plays through " + name);
       s->m_gate->use(candidate.seat);
       s->m_current = std::move(candidate);
       break;
     }
     if (rc == MMSYSERR_NOMEM) return rc;
-    if (candidate.sink) s->m_waiting.push_back(std::move(candidate));  // it may answer yet
+    if (candidate.sink) {  // it may answer yet
+      logEvent(LogRoom::Synth, LogLevel::Warning, name + " late",
+               "MIDI Mapper: " + name + " did not answer within " +
+                   std::to_string(deadline.count()) + " ms; it is taken once it answers");
+      s->m_waiting.push_back(std::move(candidate));
+    }
   }
   if (!s->m_current.sink && s->m_waiting.empty()) return MMSYSERR_NODRIVER;
   s->m_engine->setDeliver([self = s.get()](std::uint32_t message) { self->deliver(message); });
@@ -153,6 +162,9 @@ void SynthOutput::takeBackBetterSinks() {
       m_gate->use(better->seat);
       old = std::exchange(m_current, std::move(*better));
     }
+    // Only this thread changes m_current while it runs.
+    logEvent(LogRoom::Synth, LogLevel::Info, "sink taken",
+             "MIDI Mapper: " + m_current.name + " answered late; it plays through it now");
     // The sinks ranked after the new one are no better than it.
     m_waiting.erase(better, m_waiting.end());
     keeper.unlock();
