@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "midi/log.h"
 #include "midi/ports/cycled_output.h"
 #include "midi/servers/clock.h"
 
@@ -67,11 +68,11 @@ class JackPortOutput::Link final : public JackEndpoint {
     if (!port) return false;
     const char* target = m_target.c_str();
     if (!jack_port_by_name(client, target)) {
-      m_out.step(OutputEvent::PortGone);
+      step(OutputEvent::PortGone);
       return false;
     }
     if (jack_port_connected_to(port, target)) {
-      m_out.step(OutputEvent::Confirmed);
+      step(OutputEvent::Confirmed);
       return false;
     }
     const OutputStep s = m_out.step(state() == OutputState::Connected ? OutputEvent::Refused
@@ -81,12 +82,23 @@ class JackPortOutput::Link final : public JackEndpoint {
     // jackd refuses a port whose client is not active yet; a refusal is tried again.
     const int rc = jack_connect(client, jack_port_name(port), target);
     if ((rc == 0 || rc == EEXIST) && jack_port_connected_to(port, target)) {
-      m_out.step(OutputEvent::Confirmed);
+      step(OutputEvent::Confirmed);
       return false;
     }
     m_out.step(OutputEvent::Refused);
     m_nextTryNs = nowNs() + kRetryGapNs;
     return true;
+  }
+
+  // What happened out of sight since the last look: Note Ons dropped as stale.
+  void report() override {
+    const std::uint64_t dropped = m_out.staleDropped();
+    if (dropped == m_staleReported) return;
+    logEvent(LogRoom::Ports, LogLevel::Warning, "jack stale",
+             "JACK port " + m_target + ": " + std::to_string(dropped - m_staleReported) +
+                 " Note On(s) dropped as stale, with their Note Offs (held up past " +
+                 "the stale limit by a stalled server or a connection not yet made)");
+    m_staleReported = dropped;
   }
 
   // Asking libjack whether the connection holds would take its lock under PipeWire: the
@@ -100,11 +112,28 @@ class JackPortOutput::Link final : public JackEndpoint {
   }
 
  private:
+  // One observation of the peer's, and the line when its port went or came back.
+  void step(OutputEvent event) {
+    const OutputState before = m_out.state();
+    const OutputState next = m_out.step(event).next;
+    if (event == OutputEvent::PortGone && before != OutputState::Lost) {
+      m_wasGone = true;
+      logEvent(LogRoom::Ports, LogLevel::Warning, "jack port gone",
+               "JACK port " + m_target + " went away; it plays again when it comes back");
+    } else if (next == OutputState::Connected && before != next && m_wasGone) {
+      m_wasGone = false;
+      logEvent(LogRoom::Ports, LogLevel::Info, "jack port back",
+               "JACK port " + m_target + " is back");
+    }
+  }
+
   const std::string m_target;  // the peer's full "client:port" name
   const std::string m_name;    // our port's short name
   CycledOutput m_out{nowNs};
   std::atomic<jack_port_t*> m_port{nullptr};
-  std::int64_t m_nextTryNs = 0;  // session thread: when a refused connection is asked again
+  std::int64_t m_nextTryNs = 0;       // session thread: when a refused connection is asked again
+  bool m_wasGone = false;             // session thread: the peer's port went (a line was written)
+  std::uint64_t m_staleReported = 0;  // session thread
 };
 
 JackPortOutput::JackPortOutput(std::shared_ptr<JackSession> session, std::shared_ptr<Link> link)
@@ -142,6 +171,10 @@ ResultCode JackPortOutput::open(const std::shared_ptr<JackSession>& session, con
       },
       kOpenDeadline);
   if (answered && rc->load() == MMSYSERR_NOERROR) return MMSYSERR_NOERROR;
+  if (!answered)
+    logEvent(LogRoom::Ports, LogLevel::Warning, "jack open late",
+             "JACK port " + port.portName + ": the server did not answer within " +
+                 std::to_string(kOpenDeadline.count()) + " ms");
   out.reset();  // leaves the session
   return answered ? rc->load() : MMSYSERR_ERROR;
 }

@@ -10,7 +10,9 @@
 #include <cstring>
 #include <system_error>
 #include <thread>
+#include <utility>
 
+#include "midi/log.h"
 #include "midi/servers/clock.h"
 
 namespace midi {
@@ -115,11 +117,12 @@ void JackSession::run() {
     if (m_stopping) break;
     lock.unlock();
     if (m_serverGone.exchange(false)) onServerGone();
-    if (starved()) {
-      renew();
+    if (const char* why = starved()) {
+      renew(why);
       nextOpen = Clock::now() + kRetryInterval;
     }
     settleClosing();
+    for (const auto& e : m_endpoints) e->report();
     const bool inactive = m_client && m_state.load() != State::Active;  // opened to list
     const bool looking = m_state.load() != State::Active && !m_endpoints.empty();
     if ((inactive && Clock::now() >= m_activateAt) || (looking && Clock::now() >= nextOpen)) {
@@ -266,6 +269,8 @@ bool JackSession::activate() {
     return false;
   }
   apply(Event::Opened);
+  if (std::exchange(m_lost, false))
+    logEvent(LogRoom::Servers, LogLevel::Info, "jack back", "JACK: the server is back");
   // A leaving endpoint is attached again too: one still closing (a renewal took its ports) owes
   // its peer the Note Offs of the keys held when it closed.
   for (const auto& e : m_endpoints) {
@@ -285,18 +290,20 @@ bool JackSession::activate() {
 //   by name when it hears of the client. When a short-lived client goes and a new one gets its
 //   number, the removal can be heard after the addition: the new client is then never woken, the
 //   graph stops at it, and jackd reports an xrun every cycle.
-bool JackSession::starved() {
+const char* JackSession::starved() {
   using Clock = std::chrono::steady_clock;
-  if (!m_client || m_state.load() != State::Active || m_endpoints.empty()) return false;
+  if (!m_client || m_state.load() != State::Active || m_endpoints.empty()) return nullptr;
   const auto now = Clock::now();
-  const bool lost = ourCyclesLost(now);  // both count on: neither may judge a stale window
-  if (!peerWakeUpLost(now) && !lost) return false;
-  if (now - m_renewed < m_renewalGap) return false;
+  const bool ours = ourCyclesLost(now);  // both count on: neither may judge a stale window
+  const bool peer = peerWakeUpLost(now);
+  if (!ours && !peer) return nullptr;
+  if (now - m_renewed < m_renewalGap) return nullptr;
   m_renewalGap = now - m_renewed < kRenewalCalm
                      ? std::min<Clock::duration>(2 * m_renewalGap, kMaxRenewalGap)
                      : Clock::duration(kFirstRenewalGap);
   m_renewed = now;
-  return true;
+  return ours ? "the server ran its cycles without it"
+              : "the graph stalled at a peer it never woke";
 }
 
 // jackd2's libjack reads the server's frame counter (jack_last_frame_time) from the server's own
@@ -345,7 +352,9 @@ bool JackSession::peerWakeUpLost(std::chrono::steady_clock::time_point now) {
          now - added <= std::chrono::nanoseconds(cycle_rules::kWakeUpLostAfterNs);
 }
 
-void JackSession::renew() {
+void JackSession::renew(const char* why) {
+  logEvent(LogRoom::Servers, LogLevel::Warning, "jack renewed",
+           std::string("JACK: our client was opened anew: ") + why);
   std::vector<JackEndpoint*> renewed;
   for (const auto& e : m_endpoints)
     if (e->m_attached) renewed.push_back(e.get());
@@ -362,6 +371,11 @@ void JackSession::onServerGone(JackEndpoint::Detach why) {
   // nothing and clear nothing, and a peer would read the last cycle's messages again in each
   // until the close. Deactivated first, the client has no cycle and no connection left.
   if (why == JackEndpoint::Detach::Renewal) jack_deactivate(m_client);
+  if (why == JackEndpoint::Detach::ServerGone && m_state.load() == State::Active) {
+    m_lost = true;
+    logEvent(LogRoom::Servers, LogLevel::Warning, "jack lost",
+             "JACK: the server went away; our ports wait for it");
+  }
   apply(Event::ServerGone);
   {
     std::lock_guard slots(m_slotMutex);

@@ -65,6 +65,8 @@ class JackEndpoint {
   // One cycle of a leaving endpoint: it touches only what it owns itself (its queue, never a
   // synthesizer of its owner's), and at the least empties its buffers.
   virtual void leave(const JackCycle& cycle) = 0;
+  // Writes what happened out of sight since the last call (the session's thread, now and then).
+  virtual void report() {}
 
  private:
   friend class JackSession;
@@ -139,10 +141,10 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
   void onServerGone(JackEndpoint::Detach why = JackEndpoint::Detach::ServerGone);
   // Whether our client is to be opened anew: the server runs its cycles without us
   // (ourCyclesLost), or the graph stalls at a peer our libjack never wakes (peerWakeUpLost).
-  bool starved();
+  const char* starved();  // why, or nullptr
   bool ourCyclesLost(std::chrono::steady_clock::time_point now);
   bool peerWakeUpLost(std::chrono::steady_clock::time_point now);
-  void renew();
+  void renew(const char* why);
   void attachWaiting();
   void publish(JackEndpoint* endpoint);
   void unpublish(const JackEndpoint* endpoint);
@@ -198,7 +200,8 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
     std::chrono::steady_clock::time_point began{};
     int starvedInARow = 0;
   } m_ourCycles;
-  std::chrono::steady_clock::time_point m_renewed{};   // the client last opened anew
+  std::chrono::steady_clock::time_point m_renewed{};  // the client last opened anew
+  bool m_lost = false;  // the server went while our client was active: "back" is owed
   std::chrono::steady_clock::duration m_renewalGap{};  // the least time until the next renewal
   // Endpoints removed while attached: they send what they owe before their ports go.
   struct Closing {
