@@ -122,10 +122,12 @@ bool CycledOutput::write(const Buffer& out, std::uint32_t message) {
 }
 
 // The doubt window back from nowNs, or the last kDoubtCycles cycles where the server stretched
-// them (a stop between them): an xrun is told within a few cycles, however long they took.
+// them (a stop between them): an xrun is told within a few cycles, however long they took. Never
+// past the connection: the peer before it is gone, or had what it owes switched off.
 std::int64_t CycledOutput::doubtSince(std::int64_t nowNs) const {
   const std::int64_t window = doubtWindow(m_periodNs.load(std::memory_order_relaxed));
-  return std::min(nowNs - window, m_pastCycles[m_nextPast]);
+  return std::max(m_connectedNs.load(std::memory_order_relaxed) + 1,
+                  std::min(nowNs - window, m_pastCycles[m_nextPast]));
 }
 
 bool CycledOutput::offInDoubt(unsigned index) const {

@@ -41,12 +41,13 @@ using Ns = std::int64_t;
 // after the last by its own clock, or our callback began more than a period and a half after the
 // last one (jackd2's clock smooths a stop of a period or two away, and after a hiccup runs a
 // little slow for a while, which at the shortest periods would make every cycle late: our own
-// wake-ups are the measure there), or more than half a period after the cycle's start
-// (CycleClock carries it to our clock): such a callback may run into the next cycle, and the
-// peer then reads one of the two buffers only.
+// wake-ups are the measure there), or more than three quarters of a period after the cycle's
+// start (CycleClock carries it to our clock): such a callback may run into the next cycle, and
+// the peer then reads one of the two buffers only. (Half a period is within the jitter of the
+// server's stamps at 16 frames and 96 kHz: every cycle would pass.)
 constexpr bool late(bool framesSkipped, Ns serverGap, Ns ourGap, Ns wokeLate, Ns period) {
   const Ns limit = period + period / 2;
-  return framesSkipped || serverGap > limit || ourGap > limit || wokeLate > period / 2;
+  return framesSkipped || serverGap > limit || ourGap > limit || wokeLate > period * 3 / 4;
 }
 
 // Our callbacks keep the server's rhythm when one begins between a quarter and a period and a

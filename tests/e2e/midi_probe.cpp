@@ -8,18 +8,30 @@
 //                      Mapper: its sink, its font and whether the sink runs
 //   cost <n>        -> "us <mean>": n Note On/Off messages, in bursts the port's buffer holds,
 //                      and the mean time a send takes the caller
-// The environment variable TAMRELS_SOUNDFONT_DIR, when set, replaces the SoundFont search.
+// The environment variable TAMRELS_SOUNDFONT_DIR, when set, replaces the SoundFont search;
+// TAMRELS_PROBE_LOG, when set, has the program's log lines written to the file it names.
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <thread>
 
+#include "midi/log.h"
 #include "midi/service/system_midi_service.h"
 
+namespace {
+FILE* g_log = nullptr;
+}
+
 int main() {
+  if (const char* path = std::getenv("TAMRELS_PROBE_LOG"); path && (g_log = std::fopen(path, "a")))
+    midi::setLogSink([](midi::LogRoom, midi::LogLevel, std::string_view text) {
+      std::fprintf(g_log, "%.*s\n", static_cast<int>(text.size()), text.data());
+      std::fflush(g_log);
+    });
   midi::SynthConfig config = midi::SynthConfig::defaults();
   if (const char* dir = std::getenv("TAMRELS_SOUNDFONT_DIR")) config.soundFontSearch = {dir};
   midi::SystemMidiService service(config);
