@@ -9,7 +9,6 @@
 #include <jack/types.h>
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -37,17 +36,14 @@ namespace cycle_rules {
 
 using Ns = std::int64_t;
 
-// Late: the server skipped frames before this cycle, or began it more than a period and a half
-// after the last by its own clock, or our callback began more than a period and a half after the
-// last one (jackd2's clock smooths a stop of a period or two away, and after a hiccup runs a
-// little slow for a while, which at the shortest periods would make every cycle late: our own
-// wake-ups are the measure there), or more than three quarters of a period after the cycle's
-// start (CycleClock carries it to our clock): such a callback may run into the next cycle, and
-// the peer then reads one of the two buffers only. (Half a period is within the jitter of the
-// server's stamps at 16 frames and 96 kHz: every cycle would pass.)
-constexpr bool late(bool framesSkipped, Ns serverGap, Ns ourGap, Ns wokeLate, Ns period) {
-  const Ns limit = period + period / 2;
-  return framesSkipped || serverGap > limit || ourGap > limit || wokeLate > period * 3 / 4;
+// Late: the server skipped frames before this cycle, or our callback began more than a period
+// and a half after the last one, or two and a half after the one before (the last woke late and
+// the server stopped right after it). Our own wake-ups are the measure: jackd2's stamps smooth a
+// stop of a period or two away, and after a stop of seconds run apart from the steady clock for
+// seconds (their gaps a third short of the period for a while), so no stamp of the server's is
+// set against our clock.
+constexpr bool late(bool framesSkipped, Ns ourGap, Ns ourGapOfTwo, Ns period) {
+  return framesSkipped || ourGap > period + period / 2 || ourGapOfTwo > 2 * period + period / 2;
 }
 
 // Our callbacks keep the server's rhythm when one begins between a quarter and a period and a
@@ -64,6 +60,9 @@ constexpr Ns behindAfter(Ns behind, Ns ourGap, Ns period) {
 // of the last while a whole period behind the server's rhythm (PipeWire's libjack stamps the cycles
 // it runs to catch up after a hang with their due times). Either way the peer may not read the
 // last cycle's buffer before this one overwrites it.
+// A callback of ours that begins within this of the last one's end woke without sleeping: the
+// server had begun its cycle before the last ended.
+constexpr Ns kWokeAtOnceNs = 30'000;
 constexpr bool backToBack(bool beganBeforeOurEnd, Ns serverGap, Ns ourGap, Ns behind, Ns period) {
   return beganBeforeOurEnd || serverGap < period / 4 || (ourGap < period / 4 && behind >= period);
 }
@@ -150,20 +149,17 @@ constexpr Ns kWakeUpLostAfterNs = kAfterConnectNs;
 
 }  // namespace cycle_rules
 
-// Judges each cycle by the server's own clock and frame count (jack_get_cycle_times), and by our
-// callbacks where that clock cannot tell. Whether a cycle began before our last callback ended is
-// measured on our clock: the cycle's start is carried to it by the least delay between the
-// server's stamps and our wake-ups over the last cycles, which follows the stamps as they drift
-// (jackd2's stamps run apart from the steady clock for seconds after a long stop, so no stamp of
-// the server's is set against a reading of any clock directly). A wake-up of our callback that
-// comes late, within a period, makes that one cycle late, and the next, on time, no catch-up,
-// unless our callback ran into it.
+// Judges each cycle by the server's frame count (jack_get_cycle_times), by the gaps between its
+// stamps where a catch-up shows in them, and by our own callbacks: when each began, and whether
+// it began the moment the last ended. A wake-up of our callback that comes late, within a period,
+// makes that one cycle late, and the next, on time, no catch-up, unless our callback ran into it.
 class CycleClock {
  public:
   struct Times {
     jack_nframes_t frameTime = 0;  // jack_get_cycle_times's current_frames
     jack_time_t startUs = 0;       // its current_usecs
-    float periodUs = 0;            // its period_usecs
+    float periodUs = 0;            // the period, frames over the sample rate (not the server's
+                                   // own estimate, which runs far off after a stop)
     std::int64_t wokeNs = 0;       // when our callback began, on the monotonic clock
   };
   void judge(JackCycle& cycle, const Times& times);
@@ -172,6 +168,7 @@ class CycleClock {
   // A new client, or a cycle the server did not time: nothing to judge the next one by.
   void reset() {
     m_lastFrames = 0;
+    m_wokeBeforeNs = 0;
     m_behindNs = 0;
     m_lastEndNs = 0;
   }
@@ -179,13 +176,9 @@ class CycleClock {
  private:
   Times m_last;
   jack_nframes_t m_lastFrames = 0;  // 0: no cycle yet
+  std::int64_t m_wokeBeforeNs = 0;  // when the callback before the last began (0: not known)
   std::int64_t m_behindNs = 0;      // how far our callbacks lag the server's rhythm
   std::int64_t m_lastEndNs = 0;     // 0: not known
-  // The delays from the server's stamped starts to our wake-ups, of the last cycles: the least
-  // of them carries a stamp to our clock. One late wake-up moves it not; a drift of the stamps
-  // moves it within as many cycles.
-  std::array<std::int64_t, 8> m_delays{};
-  unsigned m_nextDelay = 0;
 };
 
 }  // namespace midi

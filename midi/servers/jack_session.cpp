@@ -588,8 +588,11 @@ int JackSession::onProcess(jack_nframes_t frames, void* self) {
   // started and that its close ends.
   CycleClock::Times times;
   jack_time_t nextUs = 0;
-  if (jack_get_cycle_times(s->m_client, &times.frameTime, &times.startUs, &nextUs,
-                           &times.periodUs) == 0) {
+  float estimatedUs = 0;
+  const jack_nframes_t rate = jack_get_sample_rate(s->m_client);  // the client's own copy
+  if (rate > 0 && jack_get_cycle_times(s->m_client, &times.frameTime, &times.startUs, &nextUs,
+                                       &estimatedUs) == 0) {
+    times.periodUs = 1e6f * static_cast<float>(frames) / static_cast<float>(rate);
     times.wokeNs = nowNs();
     s->m_cycleClock.judge(cycle, times);
   } else {
