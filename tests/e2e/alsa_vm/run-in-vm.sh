@@ -38,6 +38,8 @@
 # Exit status: COMMAND's (128+N when a signal N ended it); 124 on timeout; 125 when the guest
 # could not run it (qemu's messages and the guest's console are printed then).
 set -u
+# modprobe, which only reads here, is in /usr/sbin: outside a normal user's PATH on Debian.
+PATH=$PATH:/usr/sbin:/sbin
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 MEM=${ALSA_VM_MEM:-1024}
