@@ -29,6 +29,10 @@ TITLE = "Tamrels Midi Piano"
 # the deadlines that a test holds the program to stretch by it.
 SLOW = float(os.environ.get("TAMRELS_TIME_SCALE", "1"))
 MONITOR_PORT = "midi-monitor:input"
+# The JACK peer: jack_midi_dump, or midi_record (ours), which stamps each message with its cycle's
+# frame time and tells the cycles it did not run in, for a failure to say so.
+MIDI_RECORD = os.environ.get("TAMRELS_MIDI_RECORD", os.path.join(os.path.dirname(BINARY), "tests/e2e/midi_record"))
+MONITOR = os.environ.get("TAMRELS_E2E_MONITOR", "jack_midi_dump")
 
 
 _libc = ctypes.CDLL("libc.so.6", use_errno=True)
@@ -266,7 +270,8 @@ class Session:
     def start_monitor(self):
         self.dump_path = os.path.join(self.dir, f"dump-{len(self.procs)}.log")
         out = open(self.dump_path, "wb")
-        self.dump = self.spawn("jack_midi_dump", ["stdbuf", "-oL", "jack_midi_dump"], stdout=out)
+        command = [MIDI_RECORD] if MONITOR == "midi_record" else ["stdbuf", "-oL", "jack_midi_dump"]
+        self.dump = self.spawn("jack_midi_dump", command, stdout=out)  # one name: the cases stop it by it
         wait_until(lambda: MONITOR_PORT in (self.jack_ports() or ""), what="the MIDI monitor port")
 
     def monitor_connected(self, port=MONITOR_PORT):
@@ -369,10 +374,24 @@ class Session:
                     for m in re.finditer(r"^\s*\d+:\s+((?:[0-9a-f]{2} ?)+)", text, re.M)]
         return messages if repeats else without_repeated_offs(messages)
 
+    def peer_account(self):
+        """What midi_record says of its own cycles: from which frame it ran, and the frames in which
+        it did not; empty with jack_midi_dump, which says nothing of them."""
+        if not self.dump or MONITOR != "midi_record":
+            return ""
+        with open(self.dump_path) as f:
+            text = f.read()
+        first = re.search(r"^first (\d+) (\w+)$", text, re.M)
+        skips = re.findall(r"^skipped (\d+) frames at (\d+)$", text, re.M)
+        if not first:
+            return "; the peer never ran a cycle"
+        gaps = ", ".join(f"{n} frames at {at}" for n, at in skips) or "none"
+        return f"; the peer ran from frame {first.group(1)} ({first.group(2)}), skipped: {gaps}"
+
     def wait_midi(self, count, timeout=5.0, where=""):
         """Waits until at least count messages have arrived; then a little longer for strays."""
         wait_until(lambda: len(self.midi()) >= count, timeout,
-                   what=lambda: f"{count} MIDI messages{where} (got {self.midi()})")
+                   what=lambda: f"{count} MIDI messages{where} (got {self.midi()}){self.peer_account()}")
         time.sleep(0.15)
         return self.midi()
 
@@ -668,7 +687,8 @@ class E2ETestCase(unittest.TestCase):
         """Messages that arrived since the test began; waits for count of them first."""
         if count:
             wait_until(lambda: len(self.session.midi()) - self.mark >= count, timeout,
-                       what=lambda: f"{count} MIDI messages (got {self.session.midi()[self.mark:]})")
+                       what=lambda: f"{count} MIDI messages (got {self.session.midi()[self.mark:]})"
+                                    f"{self.session.peer_account()}")
         time.sleep(0.2)
         return self.session.midi()[self.mark:]
 
