@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Runs one end-to-end module as CTest's entry for it and keeps the names of its failed cases in
-$TAMRELS_ARTIFACTS/MODULE.failed. With TAMRELS_RERUN_FAILED=1 (scripts/run-tests.sh, a second
-run) it runs only those cases, alone; the whole module where no such list was kept (the first run
-was killed) or a failure was no case's own (setUpModule).
+$TAMRELS_ARTIFACTS/MODULE.failed, and those of its skipped cases with the reasons in MODULE.skipped
+(scripts/run-tests.sh names both at the end of make test). With TAMRELS_RERUN_FAILED=1 (a second
+run) it runs only the failed cases, alone; the whole module where no such list was kept (the first
+run was killed) or a failure was no case's own (setUpModule).
     python3 run_suite.py MODULE"""
 
 import os
@@ -26,18 +27,22 @@ def failed_names(result, module):
 def main():
     module = sys.argv[1]
     kept = os.path.join(os.environ.get("TAMRELS_ARTIFACTS", "."), module + ".failed")
+    rerun = os.environ.get("TAMRELS_RERUN_FAILED") == "1"
     names = [module]
     if os.path.exists(kept):
         with open(kept) as f:
-            if os.environ.get("TAMRELS_RERUN_FAILED") == "1":
+            if rerun:
                 names = f.read().split() or [module]
                 print(f"run_suite: only the cases that failed: {' '.join(names)}", flush=True)
         os.remove(kept)
     result = unittest.main(module=None, argv=[sys.argv[0], "-v", *names], exit=False).result
+    os.makedirs(os.path.dirname(kept), exist_ok=True)
+    if not rerun:  # a second run's skips are the first run's
+        with open(kept.removesuffix(".failed") + ".skipped", "w") as f:
+            f.writelines(f"{test.id()}: {reason}\n" for test, reason in result.skipped)
     if result.wasSuccessful():
         return 0
     again = failed_names(result, module)
-    os.makedirs(os.path.dirname(kept), exist_ok=True)
     with open(kept, "w") as f:
         f.write("\n".join(sorted(set(again))) if None not in again else module)
     return 1

@@ -35,8 +35,9 @@ seat * hide_cursor 100
 
 
 class WaylandSession(Session):
-    """The services of Session, with sway in place of the X server. sway does not run as root:
-    it runs as nobody, in a runtime folder of its own, and the program reaches its socket by path."""
+    """The services of Session, with sway in place of the X server, in a runtime folder of its own;
+    the program reaches its socket by path. sway does not run as root: under root it runs as nobody,
+    under a normal user as that user."""
 
     def __init__(self, scale=1, **options):
         super().__init__(**options)
@@ -45,15 +46,16 @@ class WaylandSession(Session):
     def _start_x(self):
         self.sway_dir = tempfile.mkdtemp(prefix="tamrels-sway-")
         os.chmod(self.sway_dir, 0o700)
-        shutil.chown(self.sway_dir, "nobody", "nogroup")
+        as_nobody = []
+        if os.geteuid() == 0:
+            shutil.chown(self.sway_dir, "nobody", "nogroup")
+            as_nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--pdeathsig", "keep"]
         config = os.path.join(self.sway_dir, "config")
         with open(config, "w") as f:
             f.write(SWAY_CONFIG.format(scale=self.scale))
         env = {"PATH": os.environ["PATH"], "HOME": self.sway_dir, "XDG_RUNTIME_DIR": self.sway_dir,
                "WLR_BACKENDS": "headless", "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_RENDERER": "pixman"}
-        self.spawn("sway", ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--pdeathsig", "keep",
-                           "sway", "-c", config],
-                   env=env)
+        self.spawn("sway", [*as_nobody, "sway", "-c", config], env=env)
         sockets = lambda: [p for p in glob.glob(os.path.join(self.sway_dir, "wayland-*")) if not p.endswith(".lock")]
         wait_until(lambda: sockets() and glob.glob(os.path.join(self.sway_dir, "sway-ipc.*")), 10, what="sway")
         self.env.pop("DISPLAY", None)

@@ -29,7 +29,8 @@
 #   ALSA_VM_TIMEOUT=900     seconds before the guest is killed (exit status 124)
 #   ALSA_VM_KERNEL=<ver>    kernel version (default: the newest with /boot/vmlinuz-<ver> and
 #                           the sequencer modules in /lib/modules/<ver>)
-#   ALSA_VM_CACHE=/tmp/tamrels-alsa-vm/cache   where the initramfs and the kernel are prepared once
+#   ALSA_VM_CACHE=...       where the initramfs and the kernel are prepared once (default
+#                           cache in the caller's own folder, below)
 #   ALSA_VM_APPEND=...      more kernel parameters
 #   ALSA_VM_TIMES=1         print boot and run times to stderr at the end
 #   ALSA_VM_KEEP=1          keep the run folder (console log, outputs) and print its path
@@ -37,6 +38,8 @@
 # Exit status: COMMAND's (128+N when a signal N ended it); 124 on timeout; 125 when the guest
 # could not run it (qemu's messages and the guest's console are printed then).
 set -u
+# modprobe, which only reads here, is in /usr/sbin: outside a normal user's PATH on Debian.
+PATH=$PATH:/usr/sbin:/sbin
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 MEM=${ALSA_VM_MEM:-1024}
@@ -45,8 +48,11 @@ TIMEOUT=${ALSA_VM_TIMEOUT:-900}
 TB_MB=${ALSA_VM_TB_MB:-256}
 MODULES=${ALSA_VM_MODULES-snd-seq-dummy snd-virmidi}
 TMPMODE=${ALSA_VM_TMP:-auto}
-CACHE=${ALSA_VM_CACHE:-/tmp/tamrels-alsa-vm/cache}
-RUNBASE=/tmp/tamrels-alsa-vm
+# The caller's own folder, never one name in /tmp shared by every user: another user's run may
+# own that, and anyone may have made it first.
+BASE=${XDG_CACHE_HOME:-${HOME:?run-in-vm: HOME unset}/.cache}/tamrels-alsa-vm
+CACHE=${ALSA_VM_CACHE:-$BASE/cache}
+RUNBASE=$BASE
 
 fail() { echo "run-in-vm: $*" >&2; exit 125; }
 
@@ -122,7 +128,7 @@ KERNEL=/boot/vmlinuz-$KVER
 [ -s "$KDIR/vmlinux" ] && KERNEL=$KDIR/vmlinux
 
 # -- the run folder: shared read-write with the guest at the same path --
-mkdir -p "$RUNBASE"
+mkdir -p -m 700 "$RUNBASE"
 RUN=$(mktemp -d "$RUNBASE/run.XXXXXX") || fail "mktemp"
 QEMU_PID=
 cleanup() {
