@@ -586,6 +586,24 @@ class App:
         self.open_first_menu()
         return self.choose(*(["Down"] * (item + 1)), "Return")
 
+    def choose_at_once(self, item, x):
+        """Chooses device menu item by XTest on the Xlib display x as soon as the menu opens, with
+        no pause for the walk; the time of the choice."""
+        from Xlib import X, XK
+        from Xlib.ext import xtest
+        xtest.fake_input(x, X.MotionNotify, x=self.x + 30, y=self.y + self.menu_height // 2)
+        for kind in (X.ButtonPress, X.ButtonRelease):
+            xtest.fake_input(x, kind, 1)
+        x.sync()
+        wait_until(self.open_menus, 5 * SLOW, interval=0, what="the menu to open")
+        for key in ["Down"] * (item + 1) + ["Return"]:  # opened by a click, no item is active
+            for kind in (X.KeyPress, X.KeyRelease):
+                xtest.fake_input(x, kind, x.keysym_to_keycode(XK.string_to_keysym(key)))
+        x.sync()
+        chosen = time.monotonic()
+        wait_until(lambda: not self.open_menus(), 5 * SLOW, what="the menu to close")
+        return chosen
+
     def listed(self):
         """The devices as the MIDI service lists them (a probe asks it)."""
         probe = Probe(self.s)
