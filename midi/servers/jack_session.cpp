@@ -316,15 +316,19 @@ bool JackSession::ourCyclesLost(std::chrono::steady_clock::time_point now) {
   const jack_nframes_t serverFrames = jack_last_frame_time(m_client);
   const std::uint64_t count = m_cycle.load();  // two a cycle
   CycleWindow& w = m_ourCycles;
-  if (!w.open) {
-    w = {true, serverFrames, count, now, w.starvedInARow};
-    return false;
-  }
   const std::uint64_t serverCycles =
       static_cast<jack_nframes_t>(serverFrames - w.serverFrames) / period;
+  // More cycles than the time allows: the counter was set anew (a change of the period restarts
+  // the server's driver). The window begins again, judging nothing.
+  const double mostCycles = 2 + 2 * std::chrono::duration<double>(now - w.began).count() *
+                                    jack_get_sample_rate(m_client) / period;
+  if (!w.open || w.period != period || static_cast<double>(serverCycles) > mostCycles) {
+    w = {true, serverFrames, count, period, now, w.starvedInARow};
+    return false;
+  }
   if (serverCycles < cycle_rules::kStarvedWindowCycles || now - w.began < kCountEvery) return false;
   const bool starved = cycle_rules::starved(serverCycles, (count - w.ourCount) / 2);
-  w = {true, serverFrames, count, now, starved ? w.starvedInARow + 1 : 0};
+  w = {true, serverFrames, count, period, now, starved ? w.starvedInARow + 1 : 0};
   return w.starvedInARow >= 2;
 }
 

@@ -197,6 +197,7 @@ class JackSession : public std::enable_shared_from_this<JackSession> {
     bool open = false;
     jack_nframes_t serverFrames = 0;  // the server's frame counter when the window began
     std::uint64_t ourCount = 0;       // m_cycle then
+    jack_nframes_t period = 0;        // the server's period then
     std::chrono::steady_clock::time_point began{};
     int starvedInARow = 0;
   } m_ourCycles;
