@@ -9,6 +9,7 @@
 
 #include "midi/log.h"
 #include "midi/ports/note_ledger.h"
+#include "midi/ports/port_presence.h"
 
 namespace midi {
 
@@ -75,8 +76,8 @@ std::vector<PortInfo> listAlsaPorts(const std::shared_ptr<AlsaSession>& session,
 
 class AlsaPortOutput::Link final : public AlsaListener {
  public:
-  Link(int ourClient, const PortInfo& port) : m_ourClient(ourClient) {
-    m_names = alsaPortNames(port.portName);
+  Link(int ourClient, const PortInfo& port)
+      : m_ourClient(ourClient), m_names(alsaPortNames(port.portName)), m_presence("ALSA", m_names) {
     int client = -1;
     int number = -1;
     if (alsaAddress(port.portName, client, number))
@@ -191,7 +192,7 @@ class AlsaPortOutput::Link final : public AlsaListener {
 
   void apply(snd_seq_t* seq, OutputEvent event) {
     const OutputStep step = nextOutputState(state(), event);
-    tell(state(), step.next, event);
+    m_presence.tell(state(), step.next, event);  // the session's own line tells of the sequencer
     if (step.switchOffFirst) {
       std::lock_guard lock(m_sendMutex);
       switchOff();
@@ -209,19 +210,6 @@ class AlsaPortOutput::Link final : public AlsaListener {
         m_state.store(nextOutputState(step.next, OutputEvent::Refused).next);
         m_retryConnect = true;
       }
-    }
-  }
-
-  // The peer's port that went, and came back (the session's own line tells of the sequencer).
-  void tell(OutputState before, OutputState next, OutputEvent event) {
-    if (event == OutputEvent::PortGone && before != OutputState::Lost) {
-      m_wasGone = true;
-      logEvent(LogRoom::Ports, LogLevel::Warning, "alsa port gone",
-               "ALSA port " + m_names + " went away; it plays again when it comes back");
-    } else if (next == OutputState::Connected && before != next && m_wasGone) {
-      m_wasGone = false;
-      logEvent(LogRoom::Ports, LogLevel::Info, "alsa port back",
-               "ALSA port " + m_names + " is back");
     }
   }
 
@@ -259,11 +247,11 @@ class AlsaPortOutput::Link final : public AlsaListener {
 
   const int m_ourClient;
   std::string m_names;          // "client:port" of the peer's port
+  PortPresence m_presence;      // session thread
   snd_seq_addr_t m_target{};    // where the peer's port is (session thread)
   snd_seq_t* m_seq = nullptr;   // set by attach, before any send
   int m_port = -1;              // ours; changed under m_sendMutex after attach
   bool m_retryConnect = false;  // session thread
-  bool m_wasGone = false;       // session thread: the peer's port went since it was connected
   std::atomic<OutputState> m_state{OutputState::Connecting};
   std::mutex m_sendMutex;
   NoteLedger m_sounding;    // notes whose Note On reached the peer and that are not off yet

@@ -9,6 +9,7 @@
 
 #include "midi/log.h"
 #include "midi/ports/cycled_output.h"
+#include "midi/ports/port_presence.h"
 #include "midi/servers/clock.h"
 
 namespace midi {
@@ -115,25 +116,16 @@ class JackPortOutput::Link final : public JackEndpoint {
   // One observation of the peer's, and the line when its port went or came back.
   void step(OutputEvent event) {
     const OutputState before = m_out.state();
-    const OutputState next = m_out.step(event).next;
-    if (event == OutputEvent::PortGone && before != OutputState::Lost) {
-      m_wasGone = true;
-      logEvent(LogRoom::Ports, LogLevel::Warning, "jack port gone",
-               "JACK port " + m_target + " went away; it plays again when it comes back");
-    } else if (next == OutputState::Connected && before != next && m_wasGone) {
-      m_wasGone = false;
-      logEvent(LogRoom::Ports, LogLevel::Info, "jack port back",
-               "JACK port " + m_target + " is back");
-    }
+    m_presence.tell(before, m_out.step(event).next, event);
   }
 
   const std::string m_target;  // the peer's full "client:port" name
   const std::string m_name;    // our port's short name
   CycledOutput m_out{nowNs};
   std::atomic<jack_port_t*> m_port{nullptr};
-  std::int64_t m_nextTryNs = 0;       // session thread: when a refused connection is asked again
-  bool m_wasGone = false;             // session thread: the peer's port went (a line was written)
-  std::uint64_t m_staleReported = 0;  // session thread
+  std::int64_t m_nextTryNs = 0;  // session thread: when a refused connection is asked again
+  PortPresence m_presence{"JACK", m_target};  // session thread
+  std::uint64_t m_staleReported = 0;          // session thread
 };
 
 JackPortOutput::JackPortOutput(std::shared_ptr<JackSession> session, std::shared_ptr<Link> link)
