@@ -103,7 +103,10 @@ struct Schedule {
     }
     const bool skip = starvedFor > 0 && (--starvedFor % 2 == 0 || starveAll);
     starvedRun = starvedFor > 0 ? starvedRun + 1 : 0;
-    if (starvedRun * period >= std::max(8 * period, 50 * ms)) starvedFor = 0, renewDue = true;
+    // The session renews a client never run after two windows of its counts, one run every
+    // other cycle after two seconds of xruns (jack_session.cpp).
+    if (starvedRun * period >= (starveAll ? std::max(8 * period, 50 * ms) : 2000 * ms))
+      starvedFor = 0, renewDue = true;
     trace += skip ? "s" : lateBy ? "l" : ".";
     start += gap;
     overran = !pipeWire && ourEnd > start;  // our last callback ran into this cycle

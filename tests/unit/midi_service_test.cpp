@@ -446,14 +446,13 @@ TEST(CycleRules, EachRuleHoldsAtThePlatformsEdges) {
     c.freewheel = true;
     EXPECT_EQ(r::cyclesToLetPass(c), 0) << "in freewheel every cycle is read";
   }
-  // Our client starved: fewer than three of our cycles in four of the server's, over four at the
-  // least (run every other cycle, or never); never a short window, nor one or two lost in many.
-  EXPECT_TRUE(r::starved(4, 2));
-  EXPECT_TRUE(r::starved(200, 0));
-  EXPECT_TRUE(r::starved(200, 149));
-  EXPECT_FALSE(r::starved(4, 3));
+  // Our client starved: fewer than one of our cycles in four of the server's, over four at the
+  // least (never run, or nearly); never a short window, nor a client run in most cycles.
+  EXPECT_TRUE(r::starved(4, 0));
+  EXPECT_TRUE(r::starved(200, 49));
+  EXPECT_FALSE(r::starved(200, 50));
+  EXPECT_FALSE(r::starved(187, 133)) << "jackd 1.9.22 after a restart: left to the xruns";
   EXPECT_FALSE(r::starved(3, 0));
-  EXPECT_FALSE(r::starved(200, 150));
   // As measured: a client never woken against a slow peer (256 and 4,096 frames); with gaps in
   // our cycles, our own client woken late against a server stopped every 200 ms.
   EXPECT_TRUE(r::wakeUpLost(113, 187, 187, false));
