@@ -54,6 +54,12 @@ ResultCode CycledOutput::send(std::uint32_t message) {
 
 OutputStep CycledOutput::step(OutputEvent event) {
   const OutputStep s = nextOutputState(state(), event);
+  // The peer has gone: the Note Offs it may have missed were its own, and a peer that comes
+  // under its name never had those notes. Its held notes are still switched off there.
+  if (s.next == OutputState::Lost) {
+    m_resend.takeEach([](unsigned) {});
+    m_offAfterConnect.takeEach([](unsigned) {});
+  }
   if (s.switchOffFirst) armConnection();
   m_state.store(s.next, std::memory_order_release);
   return s;
@@ -75,12 +81,12 @@ void CycledOutput::letPass(int n) {
 
 void CycledOutput::renew() {
   // So do those of the last cycles: a late peer reads them after our port has gone, and the
-  // xrun that would have sent them again comes too late for this client. Once each.
-  doubt(doubtSince(m_cycleNs));
-  m_offAfterConnect.takeEach([this](unsigned i) {
-    m_sounding.set(i);
-    m_resend.clear(i);
-  });
+  // xrun that would have sent them again comes too late for this client. Once each, and only to
+  // the peer they went to: while it is gone nothing is owed.
+  if (state() != OutputState::Lost) {
+    doubt(doubtSince(m_cycleNs));
+    m_offAfterConnect.takeEach([this](unsigned i) { m_resend.set(i); });
+  }
   step(OutputEvent::Refused);  // our port goes with the old client: the link is to be made again
 }
 

@@ -67,7 +67,8 @@ class CycledOutput {
   OutputStep step(OutputEvent event);
   // The session renews its client: the Note Offs written just after the last connection may have
   // gone to a peer our libjack never woke, and those within the doubt window to a peer that reads
-  // late; they go again with the next connection. The peer's port is still there: what is sent
+  // late; they go again with the next connection, to that peer only (a peer gone by then, or
+  // that goes before it, is owed nothing of them). The peer's port is still there: what is sent
   // meanwhile waits for that connection, as after a cut link. Only while no cycle runs.
   void renew();
   // Nothing more to send: nothing that can still go is owed. Lost: nowhere to send it.

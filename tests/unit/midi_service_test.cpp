@@ -383,14 +383,21 @@ TEST_F(PortCycles, AReconnectionEndsEachNoteOnceAndOrphanNoteOffsGoNowhere) {
   out.step(OutputEvent::Confirmed);
   EXPECT_EQ(next(), (Messages{off(60), off(65), off(67)}))  // 60 and 65: just after connecting
       << "a Note Off still in doubt went no more";
-  // A peer that came back is a new one: an xrun heard next doubts nothing written to the old.
-  out.send(on(70));
-  out.send(off(70));
-  EXPECT_EQ(next(), (Messages{on(70), off(70)}));
-  out.step(OutputEvent::PortGone);
-  out.step(OutputEvent::PortThere);
-  out.step(OutputEvent::Confirmed);
-  EXPECT_EQ(next(true), Messages{}) << "a Note Off went to a peer that never had its note";
+  // A peer that came back is a new one: an xrun heard next doubts nothing written to the old,
+  // nor does a renewal of our client while the peer was away or just before it went.
+  for (const char* renewed : {"never", "while it was away", "just before it went"}) {
+    connect();
+    out.send(on(70));
+    out.send(off(70));
+    EXPECT_EQ(next(), (Messages{on(70), off(70)}));
+    if (renewed[0] == 'j') out.renew();
+    out.step(OutputEvent::PortGone);
+    if (renewed[0] == 'w') out.renew();
+    out.step(OutputEvent::PortThere);
+    out.step(OutputEvent::Confirmed);
+    EXPECT_EQ(next(true), Messages{}) << "a Note Off went to a peer that never had its note, renewed "
+                                      << renewed;
+  }
 }
 
 TEST(JackSessionLife, LooksForTheServerOnlyAfterItWent) {
@@ -458,6 +465,9 @@ TEST(CycleRules, EachRuleHoldsAtThePlatformsEdges) {
   EXPECT_TRUE(r::wakeUpLost(113, 187, 187, false));
   EXPECT_TRUE(r::wakeUpLost(10, 12, 12, false));
   EXPECT_FALSE(r::wakeUpLost(19, 346, 346, false));
+  // At 16 frames and 96 kHz: a peer stuck in its callback, and a busy machine (two busy loops).
+  EXPECT_TRUE(r::wakeUpLost(3727, 5851, 5851, false));
+  EXPECT_FALSE(r::wakeUpLost(69, 5964, 6000, false)) << "a busy machine at a short period";
   EXPECT_TRUE(r::wakeUpLost(131, 168, 187, true));
   EXPECT_FALSE(r::wakeUpLost(31, 722, 734, true));
 }
