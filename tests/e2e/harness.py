@@ -177,8 +177,20 @@ class Session:
     def for_test(cls, case, **options):
         """A session for one test, stopped when the test ends, however it ends."""
         session = cls(**options).start()
-        case.addCleanup(session.stop)
+
+        def stop():
+            if failed(case):
+                session.print_logs(("probe", "jackd"))
+            session.stop()
+        case.addCleanup(stop)
         return session
+
+    def print_logs(self, names, marks=None, last=80):
+        """The end of each log named (since marks[name], if given): a failed case's evidence."""
+        for name in names:
+            lines = self.log(name)[(marks or {}).get(name, 0):].splitlines()
+            if lines:
+                print(f"--- {name} log ({len(lines)} lines, the last {last}) ---", *lines[-last:], sep="\n")
 
     def start(self):
         try:
@@ -291,6 +303,12 @@ class Session:
         before = len(line.findall(self.log("jackd")))
         time.sleep(seconds)
         return len(line.findall(self.log("jackd"))) - before < max(1.0, seconds * self.jack_rate / self.jack_period / 4)
+
+    def wake_ups_lost(self, port=MONITOR_PORT):
+        """How often jackd has found port's client woken but never run (\"state = Triggered\"): a
+        wake-up that libjack lost, not a slow client (\"Running\")."""
+        name = re.escape(port.split(':')[0])
+        return len(re.findall(f"client = {name} was not finished, state = Triggered", self.log("jackd")))
 
     def linked(self, port=MONITOR_PORT):
         """An output of ours is connected to port, and port's client runs."""
@@ -406,8 +424,7 @@ class Probe:
     """The real service in a helper process, one command at a time."""
 
     def __init__(self, session, extra_env=None):
-        env = dict(session.env)
-        env.update(extra_env or {})
+        env = {**session.env, "TAMRELS_PROBE_LOG": os.path.join(session.dir, "probe.log"), **(extra_env or {})}
         self.proc = subprocess.Popen([PROBE], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True, bufsize=1,
                                      preexec_fn=_die_with_parent)
@@ -669,6 +686,14 @@ class App:
                                              check=False).stdout.split(), timeout, what=f"window '{title}'")[0]
 
 
+def failed(case):
+    """Whether a case has failed so far. Python 3.11 leaves _outcome.success true in tearDown
+    after a failure that it has already handed to the result, so the result is asked."""
+    result = getattr(getattr(case, "_outcome", None), "result", None)
+    return result is not None and any(getattr(test, "test_case", test) is case
+                                      for test, _ in result.errors + result.failures)
+
+
 class E2ETestCase(unittest.TestCase):
     """A test class with one Session for all its tests and a fresh App for each test."""
 
@@ -688,18 +713,22 @@ class E2ETestCase(unittest.TestCase):
         if cls.session:
             cls.session.stop()
 
+    # What a failed case prints of each log since it began: whether a press reached the program
+    # (the window suite logs Qt's input events), what the program said, what jackd saw.
+    EVIDENCE = ("app", "jackd")
+
     def setUp(self):
         self.mark = len(self.session.midi())
+        self.log_marks = {name: len(self.session.log(name)) for name in self.EVIDENCE}
         self.app = None if self.windowless else (self.app_class or App)(self.session, self.app_env)
 
     def tearDown(self):
-        if not self.app:
-            return
-        outcome = getattr(self, "_outcome", None)
-        failed = outcome is not None and not outcome.success
-        if failed:
-            print("screenshot:", self.session.screenshot(self.id()))
-        self.app.close()
+        if failed(self):
+            self.session.print_logs(self.EVIDENCE, self.log_marks)
+            if self.app:
+                print("screenshot:", self.session.screenshot(self.id()))
+        if self.app:
+            self.app.close()
 
     def new_midi(self, count=0, timeout=5.0):
         """Messages that arrived since the test began; waits for count of them first."""

@@ -31,16 +31,38 @@ def start_late_peer(session, name, delay_ms):
     return log
 
 
+# A peer that libjack never wakes: the program opens its client anew after two whole seconds of
+# xruns in most cycles (counted a second at a time, so up to three), and links it again.
+WAKE_UP_LOST_HEAL = 3.5
+
+
 def heals_within(session, back, play, note, seconds, what, port=MONITOR_PORT, midi=None, log=None):
     """Once the server shows our link to port again (and the late peer that writes log says it is
     active), play() sends one note, and it must arrive: a note lost after the link is there is a
     fault, never retried. The heal counts from back (the moment the peer or the server came back)
-    to the note's arrival; seconds bounds it."""
+    to the note's arrival; seconds bounds it.
+
+    One fault is the platform's: jackd 1.9.21 and 1.9.22 give a closing client's number to the next
+    one before they tell the others it went, and libjack, told of the new client first, keeps the
+    old one's wake-up for it and then drops it. The server's log then says the peer was woken and
+    never ran, in most cycles, and the note played meanwhile is lost. There the case waits for the
+    program's renewal and plays again: that note must arrive within WAKE_UP_LOST_HEAL more."""
     midi = midi or session.midi
     wait_until(lambda: session.monitor_connected(port) and (log is None or late_peer_active(log)), 5 * SLOW,
                what=f"{what}: the link to {port}")
+    lost_before, played = session.wake_ups_lost(port), time.monotonic()
     play()
-    wait_until(lambda: note in midi(), 2 * SLOW, what=lambda: f"{what}: the first note after the link (got {midi()})")
+    try:
+        wait_until(lambda: note in midi(), 2 * SLOW, what=lambda: f"{what}: the first note after the link (got {midi()})")
+    except TimeoutError:
+        cycles = (time.monotonic() - played) * session.jack_rate / session.jack_period
+        if session.wake_ups_lost(port) - lost_before < cycles / 4:
+            raise
+        print(f"{what}: jackd never ran the woken peer (a wake-up libjack lost)", end="; ", flush=True)
+        wait_until(lambda: session.linked(port), WAKE_UP_LOST_HEAL * SLOW, what=f"{what}: the link after the renewal")
+        play()
+        wait_until(lambda: note in midi(), 2 * SLOW, what=lambda: f"{what}: the note after the renewal (got {midi()})")
+        seconds += WAKE_UP_LOST_HEAL
     took = time.monotonic() - back
     print(f"{what}: healed in {took:.2f} s", end="; ", flush=True)
     if took > seconds * SLOW:

@@ -85,8 +85,13 @@ def names(messages):
     return " ".join(("on" if m[0] == 0x90 else "off") + str(m[1]) for m in messages)
 
 
+# Qt's xcb input events in the program's log: a failed case shows whether a press reached it.
+INPUT_EVENTS = {"QT_LOGGING_RULES": "qt.qpa.input.events=true"}
+
+
 class Window(E2ETestCase):
     session_options = {"jack_realtime": True}
+    app_env = INPUT_EVENTS
     ledger_strikes = 1000  # about 45 s
     # "MIDI Mapper" right after every 40th release, then the peer again: at once, or once the closed
     # port has let it go, in turn
@@ -245,14 +250,14 @@ class Window(E2ETestCase):
 
 class WindowAtQtScale2(Window):
     """The same window at Qt's own scale factor 2, on X11: twice the pixels, the same layout."""
-    app_env = {"QT_SCALE_FACTOR": "2"}
+    app_env = {**INPUT_EVENTS, "QT_SCALE_FACTOR": "2"}
     session_options = {"jack_realtime": True, "jack_period": 64}  # the long run at a short period
     ledger_device_change = 0
 
 
 class WindowAtQtScale1_5(Window):
     """A fractional scale factor: keys whose edges fall between the screen's pixels."""
-    app_env = {"QT_SCALE_FACTOR": "1.5"}
+    app_env = {**INPUT_EVENTS, "QT_SCALE_FACTOR": "1.5"}
     # The long run of strikes tests the JACK output at two periods, above; not the scale again.
     test_every_strike_reaches_the_peer_in_order_while_the_server_hiccups = None
 
