@@ -59,6 +59,14 @@ OutputStep CycledOutput::step(OutputEvent event) {
   if (s.next == OutputState::Lost) {
     m_resend.takeEach([](unsigned) {});
     m_offAfterConnect.takeEach([](unsigned) {});
+    m_cutSince.store(0, std::memory_order_relaxed);
+  }
+  // The link was cut under us (a patchbay): the cycles between the cut and this look wrote to no
+  // one. The Note Offs of the doubt window go again once the link is back.
+  if (state() == OutputState::Connected && event == OutputEvent::Refused) {
+    const std::int64_t window = doubtWindow(m_periodNs.load(std::memory_order_relaxed));
+    m_cutSince.store(std::max(m_connectedNs.load(std::memory_order_relaxed) + 1, m_clock() - window),
+                     std::memory_order_relaxed);
   }
   if (s.switchOffFirst) armConnection();
   m_state.store(s.next, std::memory_order_release);
@@ -162,6 +170,8 @@ void CycledOutput::process(const JackCycle& cycle, std::int64_t nowNs, const Buf
   if (cycle.backToBack && !cycle.freewheel) doubt(m_cycleNs);
   letPass(cyclesToLetPass(cycle));
   if (xrun) doubt(doubtSince(nowNs));
+  if (const std::int64_t since = m_cutSince.exchange(0, std::memory_order_relaxed); since != 0)
+    doubt(since);
   m_pastCycles[m_nextPast] = m_cycleNs;
   m_nextPast = (m_nextPast + 1) % m_pastCycles.size();
   m_cycleNs = nowNs;

@@ -19,9 +19,10 @@
 //   after a connection. The messages wait for the next cycle that comes on time.
 // - The Note Offs of a cycle whose reading the output cannot vouch for after the fact (one
 //   followed by a cycle back to back; those within cycle_rules::doubtWindow before an xrun the
-//   server told of, or before a renewal) go again: a second Note Off is harmless; a second Note
-//   On never goes. A note struck again while its last Note Off may still be doubted gets that
-//   Note Off again first: had the peer missed it, the note would still be on there.
+//   server told of, before a renewal, or before the session saw the link cut) go again: a second
+//   Note Off is harmless; a second Note On never goes. A note struck again while its last Note
+//   Off may still be doubted gets that Note Off again first: had the peer missed it, the note
+//   would still be on there.
 
 #include <jack/ringbuffer.h>
 
@@ -119,6 +120,7 @@ class CycledOutput {
   NoteLedger m_resend;           // Note Offs to go again (see doubt)
   NoteLedger m_offAfterConnect;  // Note Offs written within kAfterConnectNs of the connection
   std::atomic<std::int64_t> m_connectedNs{0};
+  std::atomic<std::int64_t> m_cutSince{0};  // the link was cut: Note Offs since then go again (0: no)
 
   std::atomic<std::int64_t> m_periodNs{0};        // the last cycle's
   std::atomic<std::int64_t> m_lastOnQueuedNs{0};  // when the newest Note On was queued

@@ -398,6 +398,15 @@ TEST_F(PortCycles, AReconnectionEndsEachNoteOnceAndOrphanNoteOffsGoNowhere) {
     EXPECT_EQ(next(true), Messages{}) << "a Note Off went to a peer that never had its note, renewed "
                                       << renewed;
   }
+  // A patchbay cut the link a cycle before the session saw it: that cycle's Note Off went to no
+  // one, and goes again with the link; the Note On does not.
+  connect();
+  out.send(on(71));
+  out.send(off(71));
+  EXPECT_EQ(next(), (Messages{on(71), off(71)}));
+  out.step(OutputEvent::Refused);
+  out.step(OutputEvent::Confirmed);
+  EXPECT_EQ(next(), Messages{off(71)}) << "a Note Off written into a cut link was lost";
 }
 
 TEST(JackSessionLife, LooksForTheServerOnlyAfterItWent) {
