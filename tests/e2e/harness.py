@@ -29,10 +29,10 @@ TITLE = "Tamrels Midi Piano"
 # the deadlines that a test holds the program to stretch by it.
 SLOW = float(os.environ.get("TAMRELS_TIME_SCALE", "1"))
 MONITOR_PORT = "midi-monitor:input"
-# The JACK peer: jack_midi_dump, or midi_record (ours), which stamps each message with its cycle's
-# frame time and tells the cycles it did not run in, for a failure to say so.
+# The JACK peer: midi_record (ours), which stamps each message with its cycle's frame time and
+# tells the cycles it did not run in, for a failure to say so; or jack_midi_dump.
 MIDI_RECORD = os.environ.get("TAMRELS_MIDI_RECORD", os.path.join(os.path.dirname(BINARY), "tests/e2e/midi_record"))
-MONITOR = os.environ.get("TAMRELS_E2E_MONITOR", "jack_midi_dump")
+MONITOR = os.environ.get("TAMRELS_E2E_MONITOR", "midi_record")
 
 
 _libc = ctypes.CDLL("libc.so.6", use_errno=True)

@@ -53,7 +53,8 @@ def heals_within(session, back, play, note, seconds, what, port=MONITOR_PORT, mi
     lost_before, played = session.wake_ups_lost(port), time.monotonic()
     play()
     try:
-        wait_until(lambda: note in midi(), 2 * SLOW, what=lambda: f"{what}: the first note after the link (got {midi()})")
+        wait_until(lambda: note in midi(), 2 * SLOW,
+                   what=lambda: f"{what}: the first note after the link (got {midi()}){session.peer_account()}")
     except TimeoutError:
         cycles = (time.monotonic() - played) * session.jack_rate / session.jack_period
         if session.wake_ups_lost(port) - lost_before < cycles / 4:
