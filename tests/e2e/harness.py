@@ -190,7 +190,9 @@ class Session:
         for name in names:
             lines = self.log(name)[(marks or {}).get(name, 0):].splitlines()
             if lines:
-                print(f"--- {name} log ({len(lines)} lines, the last {last}) ---", *lines[-last:], sep="\n")
+                # On standard error, as unittest's own lines, so that it stands beside its case.
+                print(f"--- {name} log ({len(lines)} lines, the last {last}) ---", *lines[-last:], sep="\n",
+                      file=sys.stderr, flush=True)
 
     def start(self):
         try:
