@@ -65,8 +65,9 @@ OutputStep CycledOutput::step(OutputEvent event) {
   // one. The Note Offs of the doubt window go again once the link is back.
   if (state() == OutputState::Connected && event == OutputEvent::Refused) {
     const std::int64_t window = doubtWindow(m_periodNs.load(std::memory_order_relaxed));
-    m_cutSince.store(std::max(m_connectedNs.load(std::memory_order_relaxed) + 1, m_clock() - window),
-                     std::memory_order_relaxed);
+    m_cutSince.store(
+        std::max(m_connectedNs.load(std::memory_order_relaxed) + 1, m_clock() - window),
+        std::memory_order_relaxed);
   }
   if (s.switchOffFirst) armConnection();
   m_state.store(s.next, std::memory_order_release);

@@ -120,7 +120,8 @@ class CycledOutput {
   NoteLedger m_resend;           // Note Offs to go again (see doubt)
   NoteLedger m_offAfterConnect;  // Note Offs written within kAfterConnectNs of the connection
   std::atomic<std::int64_t> m_connectedNs{0};
-  std::atomic<std::int64_t> m_cutSince{0};  // the link was cut: Note Offs since then go again (0: no)
+  // The link was cut: the Note Offs written since then go again (0: none owed).
+  std::atomic<std::int64_t> m_cutSince{0};
 
   std::atomic<std::int64_t> m_periodNs{0};        // the last cycle's
   std::atomic<std::int64_t> m_lastOnQueuedNs{0};  // when the newest Note On was queued

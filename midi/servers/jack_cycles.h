@@ -133,12 +133,14 @@ constexpr bool starved(std::uint64_t serverCycles, std::uint64_t ourCycles) {
   return serverCycles >= kStarvedWindowCycles && ourCycles * 4 < serverCycles;
 }
 
-// A peer that our libjack never wakes (libjack 1.9.21 can keep the semaphore of a client that
-// went for the one that took its number): jackd then reports an xrun in most cycles at any period
-// (a peer stuck in its callback: 113 in 187 at 256 frames, 3,727 in 5,851 at 16 frames and
-// 96 kHz), while a slow peer, a busy machine or a graph not at real-time priority make a few (at
-// most 19 in 346 at 256 frames; 69 in 5,964 at 16 frames beside two busy loops). Whether the
-// xruns heard over a second of our cycles look like that: in a quarter of them at the least.
+// A peer that our libjack never wakes (jackd gives a closing client's number to the next one a
+// cycle before it tells the others, and libjack keeps the old client's wake-up for it): jackd
+// then reports an xrun in most cycles at any period (a peer stuck in its callback: 113 in 187 at
+// 256 frames, 3,727 in 5,851 at 16 frames and 96 kHz; never woken: 2,755 in 5,990), while a slow
+// peer, a busy machine or a graph not at real-time priority make a few (at most 19 in 346 at 256
+// frames; 69 in 5,964 at 16 frames beside two busy loops, 484 in 5,502 with the tests too).
+// Whether the xruns heard over a second of our cycles look like that: in a quarter of them at the
+// least.
 // With gaps in our own cycles (stalled) the server itself may have stopped, and tells of a few
 // xruns as it goes on (at most 31 a second against 700 cycles, stopped every 200 ms): only xruns
 // in half the server's cycles are a lost wake-up then.

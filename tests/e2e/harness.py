@@ -186,9 +186,14 @@ class Session:
         return session
 
     def print_logs(self, names, marks=None, last=80):
-        """The end of each log named (since marks[name], if given): a failed case's evidence."""
+        """The end of each log named (since marks[name], if given): a failed case's evidence. Qt's
+        input events are many: the last of them only, and every line of the program's own."""
         for name in names:
             lines = self.log(name)[(marks or {}).get(name, 0):].splitlines()
+            events = [i for i, line in enumerate(lines) if line.startswith("qt.qpa.input.events:")]
+            if len(events) > last // 2:
+                dropped = set(events[:-(last // 2)])
+                lines = [line for i, line in enumerate(lines) if i not in dropped]
             if lines:
                 # On standard error, as unittest's own lines, so that it stands beside its case.
                 print(f"--- {name} log ({len(lines)} lines, the last {last}) ---", *lines[-last:], sep="\n",

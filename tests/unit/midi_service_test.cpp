@@ -395,8 +395,8 @@ TEST_F(PortCycles, AReconnectionEndsEachNoteOnceAndOrphanNoteOffsGoNowhere) {
     if (renewed[0] == 'w') out.renew();
     out.step(OutputEvent::PortThere);
     out.step(OutputEvent::Confirmed);
-    EXPECT_EQ(next(true), Messages{}) << "a Note Off went to a peer that never had its note, renewed "
-                                      << renewed;
+    EXPECT_EQ(next(true), Messages{})
+        << "a Note Off went to a peer that never had its note, renewed " << renewed;
   }
   // A patchbay cut the link a cycle before the session saw it: that cycle's Note Off went to no
   // one, and goes again with the link; the Note On does not.
