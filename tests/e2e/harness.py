@@ -386,17 +386,22 @@ class Session:
         shutil.rmtree(self.dir, ignore_errors=True)
 
     # -- MIDI that reached the monitor --
-    def midi(self, repeats=False):
+    def midi(self, repeats=False, frames=False):
         """Every message the monitor received, as tuples of bytes. A Note Off that repeats the
         last message of its note is left out unless repeats is true: a JACK port sends the Note
         Offs of a cycle again when the peer may not have read it (after an xrun, or a cycle run
-        back to back), and a second Note Off is harmless."""
+        back to back), and a second Note Off is harmless. With frames, each as (frame, message),
+        repeats and all: the monitor's record of when it read it, which a stalled graph may write
+        only once it runs again."""
         if not self.dump:
             return []
         with open(self.dump_path) as f:
             text = f.read()
-        messages = [tuple(int(b, 16) for b in m.group(1).split())
-                    for m in re.finditer(r"^\s*\d+:\s+((?:[0-9a-f]{2} ?)+)", text, re.M)]
+        stamped = [(int(m.group(1)), tuple(int(b, 16) for b in m.group(2).split()))
+                   for m in re.finditer(r"^\s*(\d+):\s+((?:[0-9a-f]{2} ?)+)", text, re.M)]
+        if frames:
+            return stamped
+        messages = [message for _, message in stamped]
         return messages if repeats else without_repeated_offs(messages)
 
     def peer_account(self):
