@@ -198,6 +198,9 @@ void Form1::buildMenus() {
 // ---- PianoView ----
 
 void Form1::setKeyState(std::int16_t index, int state) {
+  // Each key the program plays or lets go, from either input: with tamrels.ui.debug on, a note
+  // lost on the way tells whether its press ever reached us.
+  qCDebug(lcUi).nospace() << "key " << index << (state ? " down" : " up");
   if (state == 0 && index == m_mouseKey) m_mouseKey = -1;  // ended, by whichever input
   key(index)->setState(state);
 }

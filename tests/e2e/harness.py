@@ -186,11 +186,12 @@ class Session:
         return session
 
     def print_logs(self, names, marks=None, last=80):
-        """The end of each log named (since marks[name], if given): a failed case's evidence. Qt's
-        input events are many: the last of them only, and every line of the program's own."""
+        """The end of each log named (since marks[name], if given): a failed case's evidence. Input
+        events (Qt's, and the keys the program played) are many: the last of them only, and every
+        other line of the program's own."""
         for name in names:
             lines = self.log(name)[(marks or {}).get(name, 0):].splitlines()
-            events = [i for i, line in enumerate(lines) if line.startswith("qt.qpa.input.events:")]
+            events = [i for i, line in enumerate(lines) if line.startswith(("qt.qpa.input.events:", "tamrels.ui: key "))]
             if len(events) > last // 2:
                 dropped = set(events[:-(last // 2)])
                 lines = [line for i, line in enumerate(lines) if i not in dropped]
@@ -316,6 +317,11 @@ class Session:
         wake-up that libjack lost, not a slow client (\"Running\")."""
         name = re.escape(port.split(':')[0])
         return len(re.findall(f"client = {name} was not finished, state = Triggered", self.log("jackd")))
+
+    def graph_misses(self):
+        """How often jackd has told of a cycle that some client did not finish, or that the server
+        itself began late: a recording across one lost or repeated that cycle's sound."""
+        return len(re.findall(r"was not finished|JackTimedDriver::Process XRun", self.log("jackd")))
 
     def linked(self, port=MONITOR_PORT):
         """An output of ours is connected to port, and port's client runs."""

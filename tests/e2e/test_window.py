@@ -5,6 +5,7 @@ busy and the JACK server hiccups."""
 
 import os
 import random
+import re
 import signal
 import sys
 import time
@@ -85,8 +86,10 @@ def names(messages):
     return " ".join(("on" if m[0] == 0x90 else "off") + str(m[1]) for m in messages)
 
 
-# Qt's xcb input events in the program's log: a failed case shows whether a press reached it.
-INPUT_EVENTS = {"QT_LOGGING_RULES": "qt.qpa.input.events=true"}
+# Qt's xcb input events, and each key the program plays and lets go, in its log: a failed case
+# shows whether a press reached it.
+INPUT_EVENTS = {"QT_LOGGING_RULES": "qt.qpa.input.events=true;tamrels.ui.debug=true"}
+KEY_DOWN = re.compile(r"^tamrels\.ui: key \d+ down$", re.M)
 
 
 class Window(E2ETestCase):
@@ -200,7 +203,7 @@ class Window(E2ETestCase):
             helpers += [self.session.spawn("busy", ["sh", "-c", "while :; do :; done"]) for _ in range(3)]
             helpers.append(self.session.spawn("hiccups", ["chrt", "-f", "20", sys.executable, "-c", HICCUPS,
                                                        str(jackd.pid), str(-period)], stdout=open(log, "wb")))
-            started = time.monotonic()
+            started, log_mark = time.monotonic(), len(self.session.log("app"))
             for _ in range(self.ledger_strikes):
                 key, by_mouse = rng.randrange(17), rng.random() < 0.5
                 if by_mouse:  # the pointer goes to the key while no button is held
@@ -239,7 +242,8 @@ class Window(E2ETestCase):
             self.fail(f"{period} frames: {self.ledger_strikes} strikes in {played:.1f} s, {len(hiccups)} hiccups "
                       f"and {len(changes)} device changes ({opens}) "
                       f"(the longest {max(hiccups, default=0)} ms); "
-                      f"{len(got)} messages got of {len(struck)}; lost "
+                      f"the program played {len(KEY_DOWN.findall(self.session.log('app')[log_mark:]))} of "
+                      f"{self.ledger_strikes} presses; {len(got)} messages got of {len(struck)}; lost "
                       f"{sum(m[0] == 0x90 for m in lost)} Note Ons, {sum(m[0] == 0x80 for m in lost)} Note Offs; "
                       f"{len(extra)} extra ({names(extra[:8])}); left on {sorted(on)}\n"
                       f"first parting at struck #{i}, got #{j}:\n"
