@@ -46,6 +46,15 @@ constexpr bool late(bool framesSkipped, Ns ourGap, Ns ourGapOfTwo, Ns period) {
   return framesSkipped || ourGap > period + period / 2 || ourGapOfTwo > 2 * period + period / 2;
 }
 
+// The frames of the server's beat, by which late() judges a cycle: the period, unless the server
+// skipped as many frames before this cycle as before the last. Then it runs us on a beat of its
+// own (jackd 1.9.22 can run a client every other cycle for seconds after a restart), and no
+// catch-up follows; judged by the period, every one of those cycles would be late and let pass,
+// and nothing would be written until the stale limit dropped it. A first skip is a hiccup.
+constexpr jack_nframes_t beat(jack_nframes_t step, jack_nframes_t lastStep, jack_nframes_t period) {
+  return step > period && step == lastStep ? step : period;
+}
+
 // Our callbacks keep the server's rhythm when one begins between a quarter and a period and a
 // half after the last; how far they lag it otherwise adds up, and is forgotten once in step.
 constexpr Ns behindAfter(Ns behind, Ns ourGap, Ns period) {
@@ -178,11 +187,13 @@ class CycleClock {
     m_wokeBeforeNs = 0;
     m_behindNs = 0;
     m_lastEndNs = 0;
+    m_lastStep = 0;
   }
 
  private:
   Times m_last;
   jack_nframes_t m_lastFrames = 0;  // 0: no cycle yet
+  jack_nframes_t m_lastStep = 0;    // frames between the last two cycles (0: not known)
   std::int64_t m_wokeBeforeNs = 0;  // when the callback before the last began (0: not known)
   std::int64_t m_behindNs = 0;      // how far our callbacks lag the server's rhythm
   std::int64_t m_lastEndNs = 0;     // 0: not known

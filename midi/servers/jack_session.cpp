@@ -285,7 +285,7 @@ bool JackSession::activate() {
 // with a fresh table of the other clients, and the outputs reconnect as after a restart, keeping
 // what is sent meanwhile. Two ways to starve (cycle_rules::starved, cycle_rules::wakeUpLost):
 // - jackd 1.9.22 after a restart can report our own client late in each cycle, and run our
-//   callback every other cycle or not at all, while the peer hears nothing;
+//   callback not at all, or every other cycle (a beat our outputs write on: cycle_rules::beat);
 // - libjack 1.9.21 keeps, per client number, the semaphore that wakes that client, and opens it
 //   by name when it hears of the client. When a short-lived client goes and a new one gets its
 //   number, the removal can be heard after the addition: the new client is then never woken, the
