@@ -99,6 +99,12 @@ void CycledOutput::renew() {
   step(OutputEvent::Refused);  // our port goes with the old client: the link is to be made again
 }
 
+void CycledOutput::abandon() {
+  Queued q{};
+  while (jack_ringbuffer_read(m_queue, reinterpret_cast<char*>(&q), sizeof q) == sizeof q)
+    if (isNoteOn(q.message)) m_staleDropped.fetch_add(1, std::memory_order_relaxed);
+}
+
 bool CycledOutput::settled() const {
   switch (state()) {
     case OutputState::Lost: return true;

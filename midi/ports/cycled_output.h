@@ -79,6 +79,10 @@ class CycledOutput {
   // the end of a cycle.
   bool settled() const;
 
+  // The output goes with what is still queued (a close that gave up on a connection, or on a
+  // server that stopped): those Note Ons never went, and count as dropped. Only while no cycle runs.
+  void abandon();
+
   // Note Ons dropped as stale since the output opened.
   std::uint64_t staleDropped() const { return m_staleDropped.load(std::memory_order_relaxed); }
 

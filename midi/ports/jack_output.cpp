@@ -47,6 +47,8 @@ class JackPortOutput::Link final : public JackEndpoint {
     jack_port_t* port = m_port.exchange(nullptr);
     if (why == Detach::Leaving) {
       if (port) jack_port_unregister(client, port);
+      m_out.abandon();
+      report();  // the session looks no more
       return;
     }
     if (why == Detach::Renewal)

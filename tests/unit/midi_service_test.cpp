@@ -337,6 +337,8 @@ TEST_F(PortCycles, AReconnectionEndsEachNoteOnceAndOrphanNoteOffsGoNowhere) {
   EXPECT_FALSE(out.settled()) << "a close before the connection would throw away a strike";
   for (int i = 0; i < 20; ++i) cycle();
   EXPECT_TRUE(out.settled()) << "a strike too old to play holds a close up";
+  out.abandon();
+  EXPECT_EQ(out.staleDropped(), 1u) << "the strike that the close gave up is not told";
   connect();
   out.send(on(60));
   out.send(on(62));
