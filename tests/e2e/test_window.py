@@ -280,7 +280,9 @@ class ScreenReader(E2ETestCase):
     With no sound server the program starts with its message box."""
 
     session_options = {"jack": False, "pulse": False, "bus": True}
-    app_env = {"QT_ACCESSIBILITY": "1"}
+    # Qt's cache of accessible objects logs each one it makes and deletes: a failed case shows
+    # whether an object a screen reader held went away.
+    app_env = {"QT_ACCESSIBILITY": "1", "QT_LOGGING_RULES": "qt.accessibility.cache=true"}
     events = []  # (type, detail1, source's name) of the events listened to
 
     @classmethod
