@@ -86,10 +86,10 @@ struct Schedule {
   // without us, l our wake-up late, o after our overrun, R a renewal, D a device change.
   void cycle() {
     ++cycles;
-    // Our callback woken late now and then, never twice in a row (then it would run into the next
-    // cycle unseen: a Note On of the first may be lost, which no rule of ours can see coming).
+    // Our callback woken late now and then, never twice in a row of its own runs, a server's
+    // cycles without us between them or not (then it would run into the next cycle unseen: a
+    // Note On of the first may be lost, which no rule of ours can see coming).
     std::int64_t gap = period, lateBy = roll(10) == 0 && !wasLate ? roll(98) * period / 100 : 0;
-    wasLate = lateBy > 0;
     const bool catching = catchUp > 0;
     if (catching) {
       --catchUp, lateBy = 0, gap = period / 8, trace += "c";  // jackd2 sets its clock back
@@ -102,6 +102,7 @@ struct Schedule {
       start += (1 + roll(4)) * 1000 * ms, drift = -3 * ms, trace += "S";
     }
     const bool skip = starvedFor > 0 && (--starvedFor % 2 == 0 || starveAll);
+    if (!skip) wasLate = lateBy > 0;
     starvedRun = starvedFor > 0 ? starvedRun + 1 : 0;
     // The session renews a client never run after two windows of its counts, one run every
     // other cycle after two seconds of xruns (jack_session.cpp).
