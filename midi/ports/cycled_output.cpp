@@ -109,7 +109,8 @@ bool CycledOutput::settled() const {
   switch (state()) {
     case OutputState::Lost: return true;
     case OutputState::Connecting: {
-      if (m_sounding.any()) return false;
+      // Held notes are switched off, and Note Offs a renewal doubted go again, once connected.
+      if (m_sounding.any() || m_resend.any()) return false;
       const std::int64_t waited = m_clock() - m_lastOnQueuedNs.load(std::memory_order_relaxed);
       return jack_ringbuffer_read_space(m_queue) == 0 ||
              stale(waited, m_periodNs.load(std::memory_order_relaxed));

@@ -73,14 +73,15 @@ class CycledOutput {
   // meanwhile waits for that connection, as after a cut link. Only while no cycle runs.
   void renew();
   // Nothing more to send: nothing that can still go is owed. Lost: nowhere to send it.
-  // Connecting: the peer has nothing on that we owe a Note Off for, and no Note On waits that is
-  // still fresh enough to play. Connected: the queue is empty, and every debt (a switch-off, a
-  // Note Off to go again or remembered, a Note Off whose cycle may still be doubted) was paid by
-  // the end of a cycle.
+  // Connecting: the peer has nothing on that we owe a Note Off for, no Note Off is owed again (a
+  // renewal's doubt), and no Note On waits that is still fresh enough to play. Connected: the queue
+  // is empty, and every debt (a switch-off, a Note Off to go again or remembered, a Note Off whose
+  // cycle may still be doubted) was paid by the end of a cycle.
   bool settled() const;
 
   // The output goes with what is still queued (a close that gave up on a connection, or on a
-  // server that stopped): those Note Ons never went, and count as dropped. Only while no cycle runs.
+  // server that stopped): those Note Ons never went, and count as dropped. Only while no cycle
+  // runs.
   void abandon();
 
   // Note Ons dropped as stale since the output opened.

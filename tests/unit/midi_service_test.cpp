@@ -396,6 +396,16 @@ TEST_F(PortCycles, AReconnectionEndsEachNoteOnceAndOrphanNoteOffsGoNowhere) {
   out.step(OutputEvent::Confirmed);
   EXPECT_EQ(next(), (Messages{off(60), off(65), off(67)}))  // 60 and 65: just after connecting
       << "a Note Off still in doubt went no more";
+  // Renewed right after a close's last Note Off: the close waits for it to go again.
+  out.send(on(68));
+  out.send(off(68));
+  EXPECT_EQ(next(), (Messages{on(68), off(68)}));
+  out.renew();
+  out.step(OutputEvent::PortThere);
+  EXPECT_FALSE(out.settled()) << "a close would give up the Note Off that a renewal owes";
+  out.step(OutputEvent::Confirmed);
+  const Messages again = next();
+  EXPECT_NE(std::find(again.begin(), again.end(), off(68)), again.end());
   // A peer that came back is a new one: an xrun heard next doubts nothing written to the old,
   // nor does a renewal of our client while the peer was away or just before it went.
   for (const char* renewed : {"never", "while it was away", "just before it went"}) {
